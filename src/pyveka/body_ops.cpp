@@ -1,0 +1,158 @@
+#include "body_ops.hpp"
+
+#include <array>
+#include <cassert>
+#include <vector>
+
+namespace veka {
+
+Ref Frame::checked(PyObject* result)
+{
+    if (!result) throw PythonError{};
+    return Ref::steal(result);
+}
+
+bool Frame::checked_truth(int answer)
+{
+    if (answer < 0) throw PythonError{};
+    return answer != 0;
+}
+
+Ref Frame::global(GlobalUse& use, Where where)
+{
+    where_ = where;
+    Ref value = resolve_global(use, k, namespace_dict_);
+    if (!value) throw PythonError{};
+    return value;
+}
+
+Ref Frame::attr(Obj obj, Obj name, Where where)
+{
+    where_ = where;
+    return checked(PyObject_GetAttr(obj.get(), name.get()));
+}
+
+Ref Frame::call(Obj callable, std::initializer_list<PyObject*> args, Where where)
+{
+    where_ = where;
+    return checked(PyObject_Vectorcall(callable.get(), args.begin(), args.size(), nullptr));
+}
+
+Ref Frame::call_with_tuple(Obj callable, Obj args_tuple, Where where)
+{
+    where_ = where;
+    PyObject* tuple = args_tuple.get();
+    // The items go to the callee as they are: no new tuple per call.
+    return checked(PyObject_Vectorcall(callable.get(), &PyTuple_GET_ITEM(tuple, 0),
+                                       static_cast<size_t>(PyTuple_GET_SIZE(tuple)), nullptr));
+}
+
+Ref Frame::call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest, Where where)
+{
+    where_ = where;
+    std::array<PyObject*, 8> small;
+    std::vector<PyObject*> large;
+    PyObject** stack = small.data();
+    if (rest.size() + 1 > small.size()) {
+        large.resize(rest.size() + 1);
+        stack = large.data();
+    }
+    stack[0] = first.get();
+    for (size_t i = 0; i < rest.size(); ++i) stack[i + 1] = rest[i];
+    return checked(PyObject_Vectorcall(callable.get(), stack, rest.size() + 1, nullptr));
+}
+
+Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args, Where where)
+{
+    where_ = where;
+    std::array<PyObject*, 4> stack{obj.get()};
+    assert(args.size() < stack.size());
+    size_t count = 1;
+    for (PyObject* arg : args) stack[count++] = arg;
+    return checked(PyObject_VectorcallMethod(name.get(), stack.data(), count, nullptr));
+}
+
+bool Frame::truth(Obj obj, Where where)
+{
+    where_ = where;
+    PyObject* value = obj.get();
+    if (value == Py_True) return true;
+    if (value == Py_False || value == Py_None) return false;
+    return checked_truth(PyObject_IsTrue(value));
+}
+
+bool Frame::equals(Obj left, Obj right, Where where)
+{
+    where_ = where;
+    PyObject* a = left.get();
+    PyObject* b = right.get();
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        // str.__eq__ cannot be overridden on exact str: compare directly.
+        if (a == b) return true;
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+        return PyUnicode_Compare(a, b) == 0;
+    }
+    Ref answer = checked(PyObject_RichCompare(a, b, Py_EQ));
+    return truth(answer, where);
+}
+
+bool Frame::greater(Obj left, Obj right, Where where)
+{
+    where_ = where;
+    Ref answer = checked(PyObject_RichCompare(left.get(), right.get(), Py_GT));
+    return truth(answer, where);
+}
+
+bool Frame::startswith(Obj obj, Obj prefix, Where where)
+{
+    where_ = where;
+    if (PyUnicode_CheckExact(obj.get())) {
+        return checked_truth(static_cast<int>(
+            PyUnicode_Tailmatch(obj.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1)));
+    }
+    Ref answer = call_method(obj, k.startswith, {prefix.get()}, where);
+    return truth(answer, where);
+}
+
+Ref Frame::format_then(Obj obj, Obj suffix, Where where)
+{
+    where_ = where;
+    Ref formatted = checked(PyObject_Format(obj.get(), k.empty.get()));
+    return checked(PyUnicode_Concat(formatted.get(), suffix.get()));
+}
+
+Ref Frame::str(Obj obj, Where where)
+{
+    where_ = where;
+    return checked(PyObject_Str(obj.get()));
+}
+
+Ref Frame::import_from_sibling(Obj module, Obj full_name, Obj name, Obj fromlist, Where where)
+{
+    where_ = where;
+    Ref loaded = Ref::steal(PyImport_GetModule(full_name.get()));
+    if (!loaded && PyErr_Occurred()) throw PythonError{};
+    if (loaded) {
+        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name.get()));
+        if (value) return value;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    Ref imported = checked(PyImport_ImportModuleLevelObject(
+        module.get(), namespace_dict_, k.empty_locals.get(), fromlist.get(), 1));
+    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name.get()));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    }
+    return checked(value.release());
+}
+
+void Frame::raise(PyObject* exception_type, Obj message, Where where)
+{
+    where_ = where;
+    PyErr_SetObject(exception_type, message.get());
+    throw PythonError{};
+}
+
+}  // namespace veka

@@ -1,0 +1,93 @@
+// The interpreter operations the function bodies are written in.
+//
+// A body is a C++ function that reads like the Python function it stands for,
+// one operation per line. Each operation either succeeds or leaves the
+// interpreter's exception set and throws PythonError; the trampoline that runs
+// every body (native_function.cpp) catches it, so no C++ exception reaches the
+// interpreter. Each operation records where it stands in the body, which names
+// the line of the traceback entry the trampoline adds.
+#pragma once
+
+#include "constants.hpp"
+#include "name_resolution.hpp"
+
+#include <initializer_list>
+#include <source_location>
+#include <span>
+
+namespace veka {
+
+// Thrown only after the interpreter's error indicator has been set.
+struct PythonError {};
+
+using Where = std::source_location;
+
+class Frame {
+public:
+    Frame(const Constants& constants, PyObject* namespace_dict, std::span<PyObject* const> args)
+        : k(constants), namespace_dict_(namespace_dict), args_(args)
+    {
+    }
+
+    const Constants& k;
+
+    // The positional arguments of the call (only `_resolve_path` has any).
+    [[nodiscard]] std::span<PyObject* const> args() const { return args_; }
+    [[nodiscard]] PyObject* namespace_dict() const { return namespace_dict_; }
+    [[nodiscard]] const Where& where() const { return where_; }
+
+    // `name` (module namespace, then builtins).
+    Ref global(GlobalUse& use, Where where = Where::current());
+    // `obj.name`
+    Ref attr(Obj obj, Obj name, Where where = Where::current());
+    // `callable(*args)`
+    Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
+             Where where = Where::current());
+    // `callable(*args)` for an arguments tuple made once.
+    Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::current());
+    // `callable(first, *rest)`
+    Ref call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest,
+                       Where where = Where::current());
+    // `obj.name(*args)`
+    Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::current());
+    // `bool(obj)`
+    bool truth(Obj obj, Where where = Where::current());
+    // `bool(left == right)`
+    bool equals(Obj left, Obj right, Where where = Where::current());
+    // `bool(left > right)`
+    bool greater(Obj left, Obj right, Where where = Where::current());
+    // `obj.startswith(prefix)` taken as a truth value.
+    bool startswith(Obj obj, Obj prefix, Where where = Where::current());
+    // `f"{obj}{suffix}"`
+    Ref format_then(Obj obj, Obj suffix, Where where = Where::current());
+    // `str(obj)`
+    Ref str(Obj obj, Where where = Where::current());
+    // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.
+    Ref import_from_sibling(Obj module, Obj full_name, Obj name, Obj fromlist,
+                            Where where = Where::current());
+    // `raise exception_type(message)`
+    [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::current());
+
+private:
+    // Stops the body when an operation failed (its result is null).
+    Ref checked(PyObject* result);
+    bool checked_truth(int answer);
+
+    PyObject* namespace_dict_;
+    std::span<PyObject* const> args_;
+    Where where_;
+};
+
+// The nine bodies, in the order of the module's function table.
+Ref bits_body(Frame& f);
+Ref system_body(Frame& f);
+Ref machine_body(Frame& f);
+Ref package_root_body(Frame& f);
+Ref resolve_path_body(Frame& f);
+Ref solver_lookup_body(Frame& f);
+Ref configured_call_body(Frame& f);
+Ref mesher_lookup_body(Frame& f);
+Ref remote_script_body(Frame& f);
+
+}  // namespace veka

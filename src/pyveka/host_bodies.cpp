@@ -1,0 +1,76 @@
+// The host classification and the package paths: the bodies of `_bits`,
+// `_system`, `_machine`, `_package_root` and `_resolve_path`. Each reads like
+// the Python function quoted above it, in the same order of operations.
+#include "body_ops.hpp"
+
+namespace veka {
+
+// def _bits() -> "str":
+//     return "64" if os.sys.maxsize > 2**32 else "32"
+Ref bits_body(Frame& f)
+{
+    static constinit GlobalUse os{&Constants::os};
+    Ref os_module = f.global(os);
+    Ref sys = f.attr(os_module, f.k.sys);
+    Ref maxsize = f.attr(sys, f.k.maxsize);
+    const bool wide = f.greater(maxsize, f.k.two_to_the_32);
+    return wide ? f.k.sixty_four.share() : f.k.thirty_two.share();
+}
+
+// def _system() -> "str":
+//     return platform.system().lower()
+Ref system_body(Frame& f)
+{
+    static constinit GlobalUse platform{&Constants::platform};
+    Ref platform_module = f.global(platform);
+    Ref reported = f.call_method(platform_module, f.k.system);
+    return f.call_method(reported, f.k.lower);
+}
+
+// def _machine() -> "str":
+//     return platform.machine().lower()
+Ref machine_body(Frame& f)
+{
+    static constinit GlobalUse platform{&Constants::platform};
+    Ref platform_module = f.global(platform);
+    Ref reported = f.call_method(platform_module, f.k.machine);
+    return f.call_method(reported, f.k.lower);
+}
+
+// def _package_root() -> "str":
+//     return os.path.dirname(os.path.abspath(__file__))
+Ref package_root_body(Frame& f)
+{
+    static constinit GlobalUse os_for_dirname{&Constants::os};
+    static constinit GlobalUse os_for_abspath{&Constants::os};
+    static constinit GlobalUse file{&Constants::module_file};
+    Ref dirname_path = f.attr(f.global(os_for_dirname), f.k.path);
+    Ref dirname = f.attr(dirname_path, f.k.dirname);
+    Ref abspath_path = f.attr(f.global(os_for_abspath), f.k.path);
+    Ref abspath = f.attr(abspath_path, f.k.abspath);
+    Ref module_file = f.global(file);
+    Ref absolute = f.call(abspath, {module_file.get()});
+    return f.call(dirname, {absolute.get()});
+}
+
+// def _resolve_path(*parts: "str") -> "Optional[str]":
+//     path = os.path.join(_package_root(), *parts)
+//     if os.path.exists(path):
+//         return path
+//     return None
+Ref resolve_path_body(Frame& f)
+{
+    static constinit GlobalUse os_for_join{&Constants::os};
+    static constinit GlobalUse package_root{&Constants::package_root_fn};
+    static constinit GlobalUse os_for_exists{&Constants::os};
+    Ref join_path = f.attr(f.global(os_for_join), f.k.path);
+    Ref join = f.attr(join_path, f.k.join);
+    Ref root = f.call(f.global(package_root));
+    Ref path = f.call_prepended(join, root, f.args());
+    Ref exists_path = f.attr(f.global(os_for_exists), f.k.path);
+    Ref found = f.call_method(exists_path, f.k.exists, {path.get()});
+    if (f.truth(found)) return path;
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace veka

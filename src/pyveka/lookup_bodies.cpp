@@ -1,0 +1,139 @@
+// The lookups: the bodies of `veka_call_builtin`, `veka_call_no_remote`,
+// `grelvin_call_builtin` and `veka_remote_script`. Each reads like the Python
+// function quoted above it, in the same order of operations.
+#include "body_ops.hpp"
+
+namespace veka {
+namespace {
+
+// def <lookup>() -> "str":
+//     env = os.environ.get(VARIABLE)
+//     if env and os.path.exists(env):
+//         return env
+//     sysname = _system()
+//     bits = _bits()
+//     mach = _machine()
+//     if sysname == "darwin":
+//         if mach == "arm64" or mach == "aarch64":
+//             path = _resolve_path(*MAC_ARM64_PARTS)
+//         else:
+//             path = _resolve_path("bin", "mac", f"{bits}bit", MAC_FILE)
+//     elif sysname == "linux":
+//         path = _resolve_path("bin", "linux", f"{bits}bit", LINUX_FILE)
+//     elif sysname.startswith("win"):
+//         path = _resolve_path("bin", "windows", f"{bits}bit", WINDOWS_FILE)
+//     else:
+//         raise RuntimeError("Unknown OS")
+//     if path:
+//         return path
+//     raise FileNotFoundError(NOT_FOUND)
+Ref executable_lookup(Frame& f, const ExecutableRow& row)
+{
+    static constinit GlobalUse os_for_environ{&Constants::os};
+    static constinit GlobalUse os_for_exists{&Constants::os};
+    static constinit GlobalUse system{&Constants::system_fn};
+    static constinit GlobalUse bits{&Constants::bits_fn};
+    static constinit GlobalUse machine{&Constants::machine_fn};
+    static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
+    const Constants& k = f.k;
+
+    Ref environ = f.attr(f.global(os_for_environ), k.environ);
+    Ref env = f.call_method(environ, k.get, {(k.*row.variable).get()});
+    if (f.truth(env)) {
+        Ref os_path = f.attr(f.global(os_for_exists), k.path);
+        Ref exists = f.call_method(os_path, k.exists, {env.get()});
+        if (f.truth(exists)) return env;
+    }
+    Ref sysname = f.call(f.global(system));
+    Ref word_size = f.call(f.global(bits));
+    Ref mach = f.call(f.global(machine));
+    Ref path;
+    if (f.equals(sysname, k.darwin)) {
+        if (f.equals(mach, k.arm64) || f.equals(mach, k.aarch64)) {
+            path = f.call_with_tuple(f.global(resolve_path), k.*row.mac_arm64_parts);
+        } else {
+            Ref resolve = f.global(resolve_path);
+            Ref word_size_dir = f.format_then(word_size, k.bit);
+            path = f.call(resolve, {k.bin.get(), k.mac.get(), word_size_dir.get(),
+                                    (k.*row.mac_file).get()});
+        }
+    } else if (f.equals(sysname, k.linux)) {
+        Ref resolve = f.global(resolve_path);
+        Ref word_size_dir = f.format_then(word_size, k.bit);
+        path = f.call(resolve, {k.bin.get(), k.linux.get(), word_size_dir.get(),
+                                (k.*row.linux_file).get()});
+    } else if (f.startswith(sysname, k.win)) {
+        Ref resolve = f.global(resolve_path);
+        Ref word_size_dir = f.format_then(word_size, k.bit);
+        path = f.call(resolve, {k.bin.get(), k.windows.get(), word_size_dir.get(),
+                                (k.*row.windows_file).get()});
+    } else {
+        f.raise(PyExc_RuntimeError, k.unknown_os);
+    }
+    if (f.truth(path)) return path;
+    f.raise(PyExc_FileNotFoundError, k.*row.not_found);
+}
+
+}  // namespace
+
+Ref solver_lookup_body(Frame& f)
+{
+    return executable_lookup(f, solver_row);
+}
+
+Ref mesher_lookup_body(Frame& f)
+{
+    return executable_lookup(f, mesher_row);
+}
+
+// def veka_call_no_remote() -> "str":
+//     from .options import veka_get_option
+//     call = veka_get_option("veka.call")
+//     if call is None:
+//         return veka_call_builtin()
+//     lowered = (call if type(call) is str else str(call)).lower()
+//     if lowered == "remote" or lowered == "veka.remote":
+//         return veka_call_builtin()
+//     return call
+Ref configured_call_body(Frame& f)
+{
+    static constinit GlobalUse solver_for_unset{&Constants::solver_lookup_fn};
+    static constinit GlobalUse solver_for_remote{&Constants::solver_lookup_fn};
+    const Constants& k = f.k;
+
+    Ref veka_get_option = f.import_from_sibling(k.options, k.options_full_name, k.veka_get_option,
+                                                k.veka_get_option_fromlist);
+    Ref call = f.call(veka_get_option, {k.veka_call_option.get()});
+    if (call.get() == Py_None) return f.call(f.global(solver_for_unset));
+    Ref text = PyUnicode_CheckExact(call.get()) ? call.share() : f.str(call);
+    Ref lowered = f.call_method(text, k.lower);
+    if (f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote)) {
+        return f.call(f.global(solver_for_remote));
+    }
+    return call;
+}
+
+// def veka_remote_script() -> "Optional[str]":
+//     env = os.environ.get("VEKA_REMOTE_BIN")
+//     if env and os.path.exists(env):
+//         return env
+//     path = _resolve_path(*REMOTE_SCRIPT_PARTS)
+//     return path
+Ref remote_script_body(Frame& f)
+{
+    static constinit GlobalUse os_for_environ{&Constants::os};
+    static constinit GlobalUse os_for_exists{&Constants::os};
+    static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
+    const Constants& k = f.k;
+
+    Ref environ = f.attr(f.global(os_for_environ), k.environ);
+    Ref env = f.call_method(environ, k.get, {k.veka_remote_bin_variable.get()});
+    if (f.truth(env)) {
+        Ref os_path = f.attr(f.global(os_for_exists), k.path);
+        Ref exists = f.call_method(os_path, k.exists, {env.get()});
+        if (f.truth(exists)) return env;
+    }
+    return f.call_with_tuple(f.global(resolve_path), k.remote_script_parts);
+}
+
+}  // namespace veka

@@ -1,0 +1,35 @@
+// Call-time resolution of module-level names, and traceback entries.
+//
+// Every use of a module-level name inside a body looks it up in the module
+// namespace, then in builtins. Each use site owns a GlobalUse that remembers
+// its last namespace hit together with the namespace's version tag; the tag
+// changes on every change of the dict, so a hit is only reused while a fresh
+// lookup would give the very same object. The remembered object is borrowed:
+// the unchanged dict keeps it alive. Builtins answers are never remembered.
+#pragma once
+
+#include "constants.hpp"
+
+#include <cstdint>
+#include <source_location>
+
+namespace veka {
+
+struct GlobalUse {
+    Ref Constants::*name;
+    std::uint64_t namespace_version = 0;
+    PyObject* namespace_value = nullptr;
+};
+
+// The value of a module-level name, or null with NameError (or whatever the
+// lookup raised) set.
+Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict);
+
+// Adds a traceback entry named `dotted_name` at the source line `where` to
+// the pending exception; the entry's frame has the module namespace as its
+// globals. The pending exception is kept unchanged even if the entry cannot
+// be made.
+void add_traceback_entry(const char* dotted_name, const std::source_location& where,
+                         PyObject* namespace_dict);
+
+}  // namespace veka
