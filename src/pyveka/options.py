@@ -1,0 +1,36 @@
+"""Package options, held in memory for the life of the process.
+
+``get("veka.call")`` answers through :func:`pyveka.veka_call.veka_call_no_remote`,
+which reads the stored value through :func:`veka_get_option` and replaces an
+unset or remote value by the built-in solver path. Reading the stored value
+through the getter (never through ``get``) is what keeps the two from
+recursing into each other.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from . import veka_call
+
+_store: dict[str, Any] = {}
+
+
+def veka_get_option(key: str) -> Any:
+    """The value stored under ``key``, or None when the option is not set."""
+    return _store.get(key)
+
+
+def veka_set_option(key: str, value: Any) -> None:
+    """Store ``value`` under ``key``; None unsets the option."""
+    if value is None:
+        _store.pop(key, None)
+    else:
+        _store[key] = value
+
+
+def get(key: str) -> Any:
+    """The option as the package uses it: "veka.call" resolved, others as stored."""
+    if key == "veka.call":
+        return veka_call.veka_call_no_remote()
+    return veka_get_option(key)

@@ -1,0 +1,61 @@
+"""Shared fixtures: the module with its namespace restored after each test, a
+clean environment, and a package tree in a temporary directory."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from types import ModuleType
+from typing import Callable, Iterator
+
+import pytest
+
+import pyveka.veka_call
+
+OVERRIDES = ("VEKA_BIN", "GRELVIN_BIN", "VEKA_REMOTE_BIN")
+
+
+@pytest.fixture(autouse=True)
+def clean_environment(monkeypatch: pytest.MonkeyPatch) -> None:
+    for name in OVERRIDES:
+        monkeypatch.delenv(name, raising=False)
+
+
+@pytest.fixture
+def vc() -> Iterator[ModuleType]:
+    """pyveka.veka_call; whatever a test rebinds on it is put back afterwards."""
+    namespace = vars(pyveka.veka_call)
+    saved = dict(namespace)
+    yield pyveka.veka_call
+    namespace.clear()
+    namespace.update(saved)
+
+
+@pytest.fixture
+def tree(vc: ModuleType, tmp_path: Path) -> Callable[..., str]:
+    """Makes tmp_path the package root; tree("bin/x/y") creates that file and
+    returns its path as the lookups form it."""
+    vc.__file__ = str(tmp_path / "veka_call.so")
+
+    def make(relative: str, *, directory: bool = False) -> str:
+        target = tmp_path.joinpath(*relative.split("/"))
+        if directory:
+            target.mkdir(parents=True, exist_ok=True)
+        else:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.touch()
+        return os.path.join(str(tmp_path), *relative.split("/"))
+
+    return make
+
+
+@pytest.fixture
+def host(vc: ModuleType) -> Callable[[str, str, str], None]:
+    """host("linux", "64", "x86_64") rebinds the three classifiers."""
+
+    def classify(system: str, bits: str, machine: str) -> None:
+        vc._system = lambda: system
+        vc._bits = lambda: bits
+        vc._machine = lambda: machine
+
+    return classify
