@@ -44,10 +44,12 @@ Ref package_root_body(Frame& f)
     static constinit GlobalUse os_for_dirname{&Constants::os};
     static constinit GlobalUse os_for_abspath{&Constants::os};
     static constinit GlobalUse file{&Constants::module_file};
-    Ref dirname_path = f.attr(f.global(os_for_dirname), f.k.path);
-    Ref dirname = f.attr(dirname_path, f.k.dirname);
-    Ref abspath_path = f.attr(f.global(os_for_abspath), f.k.path);
-    Ref abspath = f.attr(abspath_path, f.k.abspath);
+    Ref os_module = f.global(os_for_dirname);
+    Ref os_path = f.attr(os_module, f.k.path);
+    Ref dirname = f.attr(os_path, f.k.dirname);
+    os_module = f.global(os_for_abspath);
+    os_path = f.attr(os_module, f.k.path);
+    Ref abspath = f.attr(os_path, f.k.abspath);
     Ref module_file = f.global(file);
     Ref absolute = f.call(abspath, {module_file.get()});
     return f.call(dirname, {absolute.get()});
@@ -63,12 +65,15 @@ Ref resolve_path_body(Frame& f)
     static constinit GlobalUse os_for_join{&Constants::os};
     static constinit GlobalUse package_root{&Constants::package_root_fn};
     static constinit GlobalUse os_for_exists{&Constants::os};
-    Ref join_path = f.attr(f.global(os_for_join), f.k.path);
-    Ref join = f.attr(join_path, f.k.join);
-    Ref root = f.call(f.global(package_root));
+    Ref os_module = f.global(os_for_join);
+    Ref os_path = f.attr(os_module, f.k.path);
+    Ref join = f.attr(os_path, f.k.join);
+    Ref package_root_fn = f.global(package_root);
+    Ref root = f.call(package_root_fn);
     Ref path = f.call_prepended(join, root, f.args());
-    Ref exists_path = f.attr(f.global(os_for_exists), f.k.path);
-    Ref found = f.call_method(exists_path, f.k.exists, {path.get()});
+    os_module = f.global(os_for_exists);
+    os_path = f.attr(os_module, f.k.path);
+    Ref found = f.call_method(os_path, f.k.exists, {path.get()});
     if (f.truth(found)) return path;
     return Ref::borrow(Py_None);
 }

@@ -6,10 +6,27 @@
 namespace veka {
 namespace {
 
+// env = os.environ.get(VARIABLE)
+// if env and os.path.exists(env):
+//     return env
+// An empty Ref when the override does not apply.
+Ref existing_override(Frame& f, const Ref& variable)
+{
+    static constinit GlobalUse os_for_environ{&Constants::os};
+    static constinit GlobalUse os_for_exists{&Constants::os};
+    Ref os_module = f.global(os_for_environ);
+    Ref environ = f.attr(os_module, f.k.environ);
+    Ref env = f.call_method(environ, f.k.get, {variable.get()});
+    if (!f.truth(env)) return {};
+    os_module = f.global(os_for_exists);
+    Ref os_path = f.attr(os_module, f.k.path);
+    Ref exists = f.call_method(os_path, f.k.exists, {env.get()});
+    if (!f.truth(exists)) return {};
+    return env;
+}
+
 // def <lookup>() -> "str":
-//     env = os.environ.get(VARIABLE)
-//     if env and os.path.exists(env):
-//         return env
+//     <the override, when it exists>
 //     sysname = _system()
 //     bits = _bits()
 //     mach = _machine()
@@ -29,44 +46,38 @@ namespace {
 //     raise FileNotFoundError(NOT_FOUND)
 Ref executable_lookup(Frame& f, const ExecutableRow& row)
 {
-    static constinit GlobalUse os_for_environ{&Constants::os};
-    static constinit GlobalUse os_for_exists{&Constants::os};
     static constinit GlobalUse system{&Constants::system_fn};
     static constinit GlobalUse bits{&Constants::bits_fn};
     static constinit GlobalUse machine{&Constants::machine_fn};
     static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
     const Constants& k = f.k;
 
-    Ref environ = f.attr(f.global(os_for_environ), k.environ);
-    Ref env = f.call_method(environ, k.get, {(k.*row.variable).get()});
-    if (f.truth(env)) {
-        Ref os_path = f.attr(f.global(os_for_exists), k.path);
-        Ref exists = f.call_method(os_path, k.exists, {env.get()});
-        if (f.truth(exists)) return env;
-    }
-    Ref sysname = f.call(f.global(system));
-    Ref word_size = f.call(f.global(bits));
-    Ref mach = f.call(f.global(machine));
+    if (Ref env = existing_override(f, k.*row.variable)) return env;
+    Ref system_fn = f.global(system);
+    Ref sysname = f.call(system_fn);
+    Ref bits_fn = f.global(bits);
+    Ref word_size = f.call(bits_fn);
+    Ref machine_fn = f.global(machine);
+    Ref mach = f.call(machine_fn);
+
+    // _resolve_path("bin", platform_dir, f"{bits}bit", file)
+    auto by_word_size = [&](const Ref& platform_dir, const Ref& file) {
+        Ref resolve = f.global(resolve_path);
+        Ref word_size_dir = f.format_then(word_size, k.bit);
+        return f.call(resolve, {k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
+    };
     Ref path;
     if (f.equals(sysname, k.darwin)) {
         if (f.equals(mach, k.arm64) || f.equals(mach, k.aarch64)) {
-            path = f.call_with_tuple(f.global(resolve_path), k.*row.mac_arm64_parts);
-        } else {
             Ref resolve = f.global(resolve_path);
-            Ref word_size_dir = f.format_then(word_size, k.bit);
-            path = f.call(resolve, {k.bin.get(), k.mac.get(), word_size_dir.get(),
-                                    (k.*row.mac_file).get()});
+            path = f.call_with_tuple(resolve, k.*row.mac_arm64_parts);
+        } else {
+            path = by_word_size(k.mac, k.*row.mac_file);
         }
     } else if (f.equals(sysname, k.linux)) {
-        Ref resolve = f.global(resolve_path);
-        Ref word_size_dir = f.format_then(word_size, k.bit);
-        path = f.call(resolve, {k.bin.get(), k.linux.get(), word_size_dir.get(),
-                                (k.*row.linux_file).get()});
+        path = by_word_size(k.linux, k.*row.linux_file);
     } else if (f.startswith(sysname, k.win)) {
-        Ref resolve = f.global(resolve_path);
-        Ref word_size_dir = f.format_then(word_size, k.bit);
-        path = f.call(resolve, {k.bin.get(), k.windows.get(), word_size_dir.get(),
-                                (k.*row.windows_file).get()});
+        path = by_word_size(k.windows, k.*row.windows_file);
     } else {
         f.raise(PyExc_RuntimeError, k.unknown_os);
     }
@@ -104,36 +115,31 @@ Ref configured_call_body(Frame& f)
     Ref veka_get_option = f.import_from_sibling(k.options, k.options_full_name, k.veka_get_option,
                                                 k.veka_get_option_fromlist);
     Ref call = f.call(veka_get_option, {k.veka_call_option.get()});
-    if (call.get() == Py_None) return f.call(f.global(solver_for_unset));
+    if (call.get() == Py_None) {
+        Ref solver_lookup = f.global(solver_for_unset);
+        return f.call(solver_lookup);
+    }
     Ref text = PyUnicode_CheckExact(call.get()) ? call.share() : f.str(call);
     Ref lowered = f.call_method(text, k.lower);
     if (f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote)) {
-        return f.call(f.global(solver_for_remote));
+        Ref solver_lookup = f.global(solver_for_remote);
+        return f.call(solver_lookup);
     }
     return call;
 }
 
 // def veka_remote_script() -> "Optional[str]":
-//     env = os.environ.get("VEKA_REMOTE_BIN")
-//     if env and os.path.exists(env):
-//         return env
+//     <the override, when it exists>
 //     path = _resolve_path(*REMOTE_SCRIPT_PARTS)
 //     return path
 Ref remote_script_body(Frame& f)
 {
-    static constinit GlobalUse os_for_environ{&Constants::os};
-    static constinit GlobalUse os_for_exists{&Constants::os};
     static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
     const Constants& k = f.k;
 
-    Ref environ = f.attr(f.global(os_for_environ), k.environ);
-    Ref env = f.call_method(environ, k.get, {k.veka_remote_bin_variable.get()});
-    if (f.truth(env)) {
-        Ref os_path = f.attr(f.global(os_for_exists), k.path);
-        Ref exists = f.call_method(os_path, k.exists, {env.get()});
-        if (f.truth(exists)) return env;
-    }
-    return f.call_with_tuple(f.global(resolve_path), k.remote_script_parts);
+    if (Ref env = existing_override(f, k.veka_remote_bin_variable)) return env;
+    Ref resolve = f.global(resolve_path);
+    return f.call_with_tuple(resolve, k.remote_script_parts);
 }
 
 }  // namespace veka

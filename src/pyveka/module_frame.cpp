@@ -106,6 +106,8 @@ Ref import_module(const char* name, PyObject* namespace_dict, const char* attrib
     if (!module_name_object) return {};
     Ref module = Ref::steal(PyImport_GetModule(module_name_object.get()));
     if (!module && PyErr_Occurred()) return {};
+    // A None entry blocks the import: let the import system say so.
+    if (module.get() == Py_None) module.reset();
     if (module && attribute) {
         Ref value = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
         if (value) return value;

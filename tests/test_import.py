@@ -1,0 +1,135 @@
+"""Import life cycle: one module object per process, loaded again, under another name,
+from another interpreter, and after a failed import."""
+import importlib, importlib.util, subprocess, sys, textwrap
+
+import pytest
+
+BITS_OK = 'module._bits() in ("32", "64")'
+
+
+def run(code):
+    """Runs `code` in a fresh interpreter and returns what it printed."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def reimport(module, monkeypatch):
+    monkeypatch.delitem(sys.modules, "pyveka.veka_call")
+    return importlib.import_module("pyveka.veka_call")
+
+
+@pytest.mark.parametrize("load_again", [reimport, lambda module, _: importlib.reload(module)])
+def test_loading_again_keeps_the_module_and_its_namespace(vc, monkeypatch, load_again):
+    vc.set_by_user, vc.os = object(), object()
+    before = dict(vars(vc))
+    assert load_again(vc, monkeypatch) is vc and sys.modules["pyveka.veka_call"] is vc
+    assert list(vars(vc)) == list(before) and vars(vc) == before
+    # Only what the import system sets itself may have been replaced, by equal objects.
+    assert all(vars(vc)[key] is value for key, value in before.items()
+               if key not in ("__doc__", "__package__", "__loader__", "__spec__", "__file__"))
+
+
+def test_loading_the_file_under_another_name_gives_the_same_module(vc):
+    spec = importlib.util.spec_from_file_location("elsewhere.veka_call", vc.__spec__.origin)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert module is vc and sys.modules["pyveka.veka_call"] is vc
+    assert vc.veka_call_builtin.__module__ == "pyveka.veka_call"
+
+
+def test_first_import_under_another_name_registers_the_full_name():
+    assert run("""
+        import importlib, importlib.util, sys
+        spec = importlib.util.spec_from_file_location(
+            "elsewhere.veka_call", importlib.util.find_spec("pyveka.veka_call").origin)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(sys.modules["pyveka.veka_call"] is module is importlib.import_module("pyveka.veka_call"))
+        print(module.__name__, module.veka_remote_script.__module__)
+    """) == "True\nelsewhere.veka_call pyveka.veka_call\n"
+
+
+def test_second_module_object_cannot_be_initialised():
+    assert run(f"""
+        import importlib.util, sys
+        first, second = (importlib.util.find_spec("pyveka.veka_call") for _ in range(2))
+        module, other = importlib.util.module_from_spec(first), importlib.util.module_from_spec(second)
+        first.loader.exec_module(module)
+        try:
+            second.loader.exec_module(other)
+        except RuntimeError as error:
+            print(error)
+        print(module is not other, sys.modules["pyveka.veka_call"] is module, {BITS_OK})
+    """) == ("Module 'veka_call' has already been imported. Re-initialisation is not supported.\n"
+             "True True True\n")
+
+
+def test_second_interpreter_is_refused():
+    assert run(f"""
+        import _xxsubinterpreters as interpreters
+        import pyveka.veka_call as module
+        interpreter = interpreters.create()
+        try:
+            interpreters.run_string(interpreter, "import pyveka.veka_call")
+        except interpreters.RunFailedError as error:
+            print(error)
+        interpreters.destroy(interpreter)
+        print({BITS_OK})
+    """) == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
+             "into one interpreter per process.\nTrue\n")
+
+
+FAILED_IMPORT = """
+import importlib, importlib.util, os, platform, sys, traceback, typing
+{breakage}
+spec = importlib.util.find_spec("pyveka.veka_call")
+failed = importlib.util.module_from_spec(spec)
+try:
+    spec.loader.exec_module(failed)
+except Exception as error:
+    print(f"{{type(error).__name__}}: {{error}}")
+    print([f.f_code.co_name for f, _ in traceback.walk_tb(error.__traceback__) if "pyveka" in f.f_code.co_name])
+print("pyveka.veka_call" in sys.modules)
+{repair}
+module = importlib.import_module("pyveka.veka_call")
+print(module is not failed, {bits_ok},
+      module.os is os, module.platform is platform, module.Optional is typing.Optional)
+"""
+
+
+def blocked(name):
+    return (f"saved = sys.modules[{name!r}]; sys.modules[{name!r}] = None", f"sys.modules[{name!r}] = saved",
+            f"ModuleNotFoundError: import of {name} halted; None in sys.modules")
+
+
+@pytest.mark.parametrize("breakage, repair, error", [
+    ("saved = typing.Optional; del typing.Optional", "typing.Optional = saved",
+     "ImportError: cannot import name Optional"),
+    blocked("os"), blocked("platform"), blocked("typing"),
+], ids=["typing without Optional", "os blocked", "platform blocked", "typing blocked"])
+def test_failed_import_leaves_nothing_behind(breakage, repair, error):
+    output = run(FAILED_IMPORT.format(breakage=breakage, repair=repair, bits_ok=BITS_OK))
+    assert output.splitlines() == [error, "['init pyveka.veka_call']", "False", "True True True True True"]
+
+
+def test_imports_bypass_builtins_import():
+    assert run("""
+        import builtins, dis, os, sys
+        for name in ("platform", "typing"):
+            sys.modules.pop(name, None)
+        original = builtins.__import__
+
+        def from_import_statements_only(name, *args, **kwargs):
+            caller = sys._getframe(1)
+            statement = caller.f_code.co_code[caller.f_lasti] == dis.opmap["IMPORT_NAME"]
+            if name in ("os", "platform", "typing") and not statement:
+                raise ImportError(f"builtins.__import__ consulted for {name}")
+            return original(name, *args, **kwargs)
+
+        builtins.__import__ = from_import_statements_only
+        import pyveka.veka_call as module
+        os.environ["VEKA_BIN"] = sys.executable
+        print(module.platform is sys.modules["platform"], module.os is os,
+              module.Optional is sys.modules["typing"].Optional, module.veka_call_no_remote() == sys.executable)
+    """) == "True True True True\n"
