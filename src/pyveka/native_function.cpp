@@ -198,6 +198,18 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled, and so copied, as a reference to the module attribute, like a
+// Python function: copy, deepcopy and unpickling give back this very object.
+PyObject* reduce_function(PyObject* self, PyObject*)
+{
+    return Ref::borrow(as_function(self)->qualname).release();
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reduce_function, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
@@ -266,6 +278,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr_function)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(get_as_descriptor)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},

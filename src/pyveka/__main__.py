@@ -1,0 +1,242 @@
+"""Where are the executables? ``python -m pyveka`` reports how this host finds them.
+
+    python -m pyveka                 the report, for people
+    python -m pyveka --json          the same report as one JSON object
+    python -m pyveka path solver     only the path (solver, mesher or remote), for scripts
+
+Exit status: 0 when the lookup asked for (the solver's, for the report)
+answers a path, 1 when it does not, 2 for a usage error.
+
+Every answer comes from :mod:`pyveka.veka_call` itself. The candidate file is
+the one the module's own lookup names: the report calls the lookup once more
+with the override variable hidden and every path taken to exist, so the report
+and the lookup cannot disagree. The report only reads; it changes nothing the
+lookups do.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shlex
+import sys
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, Callable, Iterator, Optional
+
+from . import __version__, options
+from . import veka_call
+
+
+@dataclass(frozen=True)
+class Program:
+    key: str
+    title: str
+    variable: str
+    lookup: Callable[[], Optional[str]]
+
+
+def programs() -> list[Program]:
+    return [
+        Program("solver", "solver", "VEKA_BIN", veka_call.veka_call_builtin),
+        Program("mesher", "mesh generator", "GRELVIN_BIN", veka_call.grelvin_call_builtin),
+        Program("remote", "remote launcher", "VEKA_REMOTE_BIN", veka_call.veka_remote_script),
+    ]
+
+
+# ---- What the module answers ------------------------------------------------
+
+
+def answer(lookup: Callable[[], Any]) -> dict[str, Any]:
+    """The lookup's own answer: a path, None, or the exception it raised."""
+    try:
+        return {"path": lookup(), "error": None}
+    except Exception as error:  # reported, not handled
+        return {"path": None, "error": f"{type(error).__name__}: {error}"}
+
+
+class _EverythingExists:
+    """os.path, except that every path exists."""
+
+    def __init__(self, path: Any) -> None:
+        self._path = path
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._path, name)
+
+    @staticmethod
+    def exists(_path: object) -> bool:
+        return True
+
+
+class _WithoutOverride:
+    """The module's os, with one override variable hidden and every path existing."""
+
+    def __init__(self, real_os: Any, variable: str) -> None:
+        self._real_os = real_os
+        self.environ = {k: v for k, v in real_os.environ.items() if k != variable}
+        self.path = _EverythingExists(real_os.path)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._real_os, name)
+
+
+@contextmanager
+def _module_os(replacement: Any) -> Iterator[None]:
+    saved = veka_call.os
+    veka_call.os = replacement
+    try:
+        yield
+    finally:
+        veka_call.os = saved
+
+
+def candidate_of(program: Program) -> dict[str, Any]:
+    """The one built-in candidate the lookup tries on this host, found or not."""
+    with _module_os(_WithoutOverride(veka_call.os, program.variable)):
+        named = answer(program.lookup)
+    if named["error"] is not None:  # the host itself is not known
+        return {"path": None, "state": "none", "reason": named["error"], "fix": None}
+    path = named["path"]
+    state, fix = file_state(path)
+    return {"path": path, "state": state, "reason": None, "fix": fix}
+
+
+# ---- What the file system holds -------------------------------------------------
+
+
+def file_state(path: str) -> tuple[str, Optional[str]]:
+    """found, missing, dangling-link, directory or not-executable, and the fix."""
+    if os.path.islink(path) and not os.path.exists(path):
+        return "dangling-link", None
+    if not os.path.exists(path):
+        return "missing", None
+    if os.path.isdir(path):
+        return "directory", None
+    if os.name != "nt" and not os.access(path, os.X_OK):
+        return "not-executable", f"chmod +x {shlex.quote(path)}"
+    return "found", None
+
+
+def override_of(program: Program) -> dict[str, Any]:
+    value = os.environ.get(program.variable)
+    if value is None:
+        state = "unset"
+    elif not value:
+        state = "empty"
+    elif not os.path.exists(value):
+        state = "ignored"
+    else:
+        state = "used"
+    return {"variable": program.variable, "value": value, "state": state}
+
+
+# ---- The report -------------------------------------------------------------------
+
+
+def report() -> dict[str, Any]:
+    host = {name: answer(getattr(veka_call, "_" + name)) for name in ("system", "machine", "bits")}
+    return {
+        "version": __version__,
+        "host": {name: (got["path"] if got["error"] is None else got["error"]) for name, got in host.items()},
+        "package_root": answer(veka_call._package_root)["path"],
+        "programs": {
+            program.key: {
+                "function": program.lookup.__name__,
+                "override": override_of(program),
+                "candidate": candidate_of(program),
+                "answer": answer(program.lookup),
+            }
+            for program in programs()
+        },
+        "configured_call": {
+            "option": "veka.call",
+            "value": shown_value(options.veka_get_option("veka.call")),
+            "answer": answer(veka_call.veka_call_no_remote),
+        },
+    }
+
+
+def shown_value(value: object) -> Optional[str]:
+    """The option as JSON can carry it: a str or None as it is, anything else as its repr."""
+    return value if value is None or isinstance(value, str) else repr(value)
+
+
+OVERRIDE_TEXT = {
+    "unset": "unset",
+    "empty": "set but empty: ignored",
+    "ignored": "ignored: nothing exists there",
+    "used": "used",
+}
+CANDIDATE_TEXT = {
+    "found": "found",
+    "missing": "missing",
+    "dangling-link": "a symbolic link whose target is missing",
+    "directory": "found, but it is a directory (the lookup still answers it)",
+    "not-executable": "found, but not executable (the lookup still answers it)",
+}
+
+
+def as_text(data: dict[str, Any]) -> str:
+    host = data["host"]
+    lines = [
+        f"pyveka {data['version']}",
+        f"host          {host['system']} {host['machine']}, {host['bits']}-bit",
+        f"package root  {data['package_root']}",
+    ]
+    for program in programs():
+        entry = data["programs"][program.key]
+        override, candidate = entry["override"], entry["candidate"]
+        lines += ["", f"{program.title} ({entry['function']})"]
+        shown = "" if override["value"] is None else f"={override['value']!r}"
+        lines.append(f"  override    {override['variable']}{shown}: {OVERRIDE_TEXT[override['state']]}")
+        if candidate["path"] is None:
+            lines.append(f"  candidate   none: {candidate['reason']}")
+        else:
+            lines.append(f"  candidate   {candidate['path']}: {CANDIDATE_TEXT[candidate['state']]}")
+        if candidate["fix"]:
+            lines.append(f"  fix         {candidate['fix']}")
+        lines.append(f"  answer      {answer_text(entry['answer'])}")
+    call = data["configured_call"]
+    value = "unset" if call["value"] is None else repr(call["value"])
+    lines += ["", f"configured call (option \"{call['option']}\")", f"  value       {value}"]
+    lines.append(f"  resolves to {answer_text(call['answer'])}")
+    return "\n".join(lines)
+
+
+def answer_text(got: dict[str, Any]) -> str:
+    return str(got["error"] if got["error"] is not None else got["path"])
+
+
+# ---- Command line -----------------------------------------------------------------
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="pyveka", description="Report where pyveka finds its executables on this host."
+    )
+    top.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    commands = top.add_subparsers(dest="command")
+    path = commands.add_parser("path", help="print only the path one lookup answers")
+    path.add_argument("program", choices=[program.key for program in programs()])
+    return top
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    arguments = parser().parse_args(argv)
+    if arguments.command == "path":
+        program = next(p for p in programs() if p.key == arguments.program)
+        got = answer(program.lookup)
+        if got["path"] is None:
+            print(got["error"] or f"no {program.title} script found", file=sys.stderr)
+            return 1
+        print(got["path"])
+        return 0
+    data = report()
+    print(json.dumps(data, indent=2) if arguments.json else as_text(data))
+    return 0 if data["programs"]["solver"]["answer"]["error"] is None else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,58 @@
+"""The module's functions work with the standard library's clients of Python functions."""
+import copy, functools, inspect, pickle, pydoc
+
+import pytest
+
+import pyveka.veka_call
+
+NAMES = ["_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
+         "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script"]
+FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}  # before any test rebinds one
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_pickle_and_copies_give_back_the_same_object(name):
+    function = FUNCTIONS[name]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert copy.copy(function) is function
+    assert copy.deepcopy({"f": [function]})["f"][0] is function
+
+
+def test_pickle_refuses_a_function_no_longer_bound_under_its_name(vc):
+    original = vc._bits
+    vc._bits = lambda: "64"
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(original)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_help_shows_the_signature(name):
+    function = FUNCTIONS[name]
+    text = pydoc.plain(pydoc.render_doc(function))
+    assert f"{name}{inspect.signature(function)}" in text
+    if function.__doc__:
+        assert inspect.cleandoc(function.__doc__).splitlines()[0] in text
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_functools_wraps(tree, host, name):
+    host("linux", "64", "x86_64")
+    for relative in ("bin/linux/64bit/veka.mkl.run", "bin/linux/64bit/grelvin.run"):
+        tree(relative)
+    function = FUNCTIONS[name]
+
+    @functools.wraps(function)
+    def wrapper(*args: object) -> object:
+        return function(*args)
+
+    assert wrapper.__wrapped__ is function
+    for attribute in functools.WRAPPER_ASSIGNMENTS:
+        assert getattr(wrapper, attribute) == getattr(function, attribute)
+    assert inspect.signature(wrapper) == inspect.signature(function)
+    assert wrapper() == function()
+
+
+def test_stored_on_a_class_the_function_does_not_bind():
+    holder = type("Holder", (), {"bits": pyveka.veka_call._bits})
+    assert holder().bits() == holder.bits() == pyveka.veka_call._bits()
