@@ -1,0 +1,154 @@
+"""``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
+import json, os, platform, shutil, subprocess, sys
+
+import pytest
+
+import pyveka
+
+MACHINE, WIDTH = platform.machine().lower(), f"{64 if sys.maxsize > 2**32 else 32}bit"
+ROW = {"darwin": ("mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH, "veka.run"),
+       "linux": ("linux/" + WIDTH, "veka.mkl.run")}.get(platform.system().lower())
+pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")
+VARIABLES = {"solver": "VEKA_BIN", "mesher": "GRELVIN_BIN", "remote": "VEKA_REMOTE_BIN"}
+NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
+             "mesher": "FileNotFoundError: VEKA installation error; grelvin binary not found for this OS/arch.",
+             "remote": "no remote launcher script found"}
+UNKNOWN, PLAN9 = "RuntimeError: Unknown OS", "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
+MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
+
+
+@pytest.fixture
+def package(tmp_path):  # the copy's root, below a directory whose name holds a space, and its three files
+    root = tmp_path / "site dir" / "pyveka"
+    shutil.copytree(os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin"))
+    where = root.joinpath("bin", *ROW[0].split("/"))
+    files = {"solver": where / ROW[1], "mesher": where / "grelvin.run", "remote": root / "bin/remote/veka.remote"}
+    for path in files.values():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.touch(mode=0o755)
+    return root, {key: str(path) for key, path in files.items()}
+
+
+def run(root, *argv, before=None, command=None, **env):  # `before` runs first, in the same interpreter
+    environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
+    environ.update(env, PYTHONPATH=str(root.parent))
+    command = command or [sys.executable, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
+    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, capture_output=True, text=True)
+    return done.returncode, done.stdout, done.stderr
+
+
+def report(root, **kwargs):  # the JSON, the exit status (the same for the text) and the text's lines
+    (code, out, _), (text_code, text, _) = run(root, "--json", **kwargs), run(root, **kwargs)
+    assert code == text_code
+    return json.loads(out), code, text.splitlines()
+
+
+def solver_answer(files, present=True):
+    return {"path": files["solver"], "error": None} if present else {"path": None, "error": NOT_FOUND["solver"]}
+
+
+@pytest.mark.parametrize("state, shown, status", [
+    ("found", "found", 0), ("missing", "missing", 1), ("dangling-link", "a symbolic link whose target is missing", 1),
+    ("directory", "found, but it is a directory (the lookup still answers it)", 0),
+    ("not-executable", "found, but not executable (the lookup still answers it)", 0)])
+def test_solver_candidate_states(package, state, shown, status):
+    root, files = package
+    solver = files["solver"]
+    if state == "not-executable":
+        os.chmod(solver, 0o644)  # no x bit at all: even root may not run it
+    elif state != "found":
+        os.remove(solver)
+        if state != "missing":  # a link to nothing, or a directory, in the file's place
+            os.symlink(solver + ".gone", solver) if state == "dangling-link" else os.mkdir(solver)
+    data, code, lines = report(root)
+    entry = data["programs"]["solver"]
+    assert (code, entry["candidate"]["path"], entry["candidate"]["state"]) == (status, solver, state)
+    assert entry["answer"] == data["configured_call"]["answer"] == solver_answer(files, status == 0)
+    assert f"  candidate   {solver}: {shown}" in lines
+    assert f"  answer      {solver if status == 0 else NOT_FOUND['solver']}" in lines
+    fixes = [line.split("fix", 1)[1].strip() for line in lines if line.startswith("  fix ")]
+    assert fixes == ([entry["candidate"]["fix"]] if state == "not-executable" else [])
+    if fixes:  # pasted into a shell as it stands, the fix makes the file executable
+        assert fixes[0].startswith("chmod +x ") and subprocess.run(fixes[0], shell=True).returncode == 0
+        assert report(root)[0]["programs"]["solver"]["candidate"]["state"] == "found"
+
+
+@pytest.mark.parametrize("program", VARIABLES)
+@pytest.mark.parametrize("state, words", [
+    ("unset", "unset"), ("empty", "set but empty"), ("ignored", "nothing exists there"), ("used", "used")])
+def test_override_states(package, tmp_path, program, state, words):
+    root, files = package
+    variable, builtin = VARIABLES[program], files[program]
+    value = {"unset": None, "empty": "", "ignored": str(tmp_path / "nowhere"), "used": str(tmp_path / "mine")}[state]
+    env = {} if value is None else {variable: value}
+    if state == "used":  # the override answers even when the built-in file is gone
+        open(value, "w").close()
+        os.remove(builtin)
+    data, code, lines = report(root, **env)
+    entry = data["programs"][program]
+    assert code == 0 and entry["override"] == {"variable": variable, "value": value, "state": state}
+    assert entry["candidate"]["path"] == builtin
+    assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
+    assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
+    assert data["configured_call"]["answer"] == data["programs"]["solver"]["answer"]
+    assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", "")
+    line = next(line for line in lines if line.startswith(f"  override    {variable}"))
+    assert words in line and (value is None or repr(value) in line)
+
+
+@pytest.mark.parametrize("program", VARIABLES)
+def test_path_answers_where_the_report_points(package, program):
+    root, files = package
+    os.remove(files[program])
+    entry = report(root)[0]["programs"][program]
+    assert (entry["candidate"]["path"], entry["candidate"]["state"]) == (files[program], "missing")
+    assert entry["answer"] == {"path": None, "error": None if program == "remote" else NOT_FOUND[program]}
+    assert run(root, "path", program) == (1, "", NOT_FOUND[program] + "\n")
+    open(entry["candidate"]["path"], "w").close()
+    assert run(root, "path", program) == (0, entry["candidate"]["path"] + "\n", "")
+
+
+@pytest.mark.parametrize("override", [False, True])
+def test_unknown_os(package, override):
+    root, files = package
+    env = {"VEKA_BIN": files["solver"]} if override else {}
+    data, code, lines = report(root, before=PLAN9, **env)
+    assert data["host"]["system"] == "plan9" and code == (0 if override else 1)
+    unknown, none = {"path": None, "error": UNKNOWN}, {"path": None, "state": "none", "reason": UNKNOWN, "fix": None}
+    assert data["programs"]["solver"]["candidate"] == data["programs"]["mesher"]["candidate"] == none
+    assert data["programs"]["mesher"]["answer"] == unknown
+    assert data["programs"]["solver"]["answer"] == (solver_answer(files) if override else unknown)
+    assert data["configured_call"]["answer"] == data["programs"]["solver"]["answer"]
+    assert data["programs"]["remote"]["candidate"]["state"] == "found"
+    assert f"  candidate   none: {UNKNOWN}" in lines
+
+
+@pytest.mark.parametrize("present", [True, False])
+@pytest.mark.parametrize("value", [None, "REMOTE", "/opt/Veka/veka --threads 4"])
+def test_configured_call(package, value, present):
+    root, files = package
+    if not present:
+        os.remove(files["solver"])
+    before = value and f"import pyveka.options as o; o.veka_set_option('veka.call', {value!r})"
+    data, code, lines = report(root, before=before)
+    resolved = {"path": value, "error": None} if value and value != "REMOTE" else solver_answer(files, present)
+    assert data["configured_call"] == {"option": "veka.call", "value": value, "answer": resolved}
+    assert code == (0 if present else 1)
+    shown = "unset" if value is None else repr(value)
+    assert lines[-2:] == [f"  value       {shown}", f"  resolves to {resolved['path'] or resolved['error']}"]
+
+
+@pytest.mark.parametrize("argv", [["path", "bogus"], ["path"], ["path", "solver", "extra"], ["--bogus"]])
+def test_usage_errors(package, argv):
+    code, out, err = run(package[0], *argv)
+    assert (code, out) == (2, "") and "usage:" in err
+
+
+def test_console_script_runs_the_same_command(package):
+    script = os.path.join(os.path.dirname(sys.executable), "pyveka")
+    script = script if os.path.exists(script) else shutil.which("pyveka") or pytest.skip("no pyveka console script")
+    root, files = package
+    os.remove(files["mesher"])
+    for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
+        assert run(root, *argv, command=[script]) == run(root, *argv)
+    assert json.loads(run(root, "--json", command=[script])[1])["package_root"] == str(root)  # the copy answered
