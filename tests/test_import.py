@@ -133,3 +133,15 @@ def test_imports_bypass_builtins_import():
         print(module.platform is sys.modules["platform"], module.os is os,
               module.Optional is sys.modules["typing"].Optional, module.veka_call_no_remote() == sys.executable)
     """) == "True True True True\n"
+
+
+def test_module_outlives_every_reference_but_its_own_for_the_next_import():
+    assert run("""
+        import gc, importlib, sys, weakref
+        import pyveka, pyveka.veka_call as module
+        module.set_by_user, held, alive = 1, module.veka_call_builtin, weakref.ref(module)
+        del module, sys.modules["pyveka.veka_call"], pyveka.veka_call
+        gc.collect()
+        again = importlib.import_module("pyveka.veka_call")
+        print(alive() is again, again.set_by_user, held.__globals__ is vars(again))
+    """) == "True 1 True\n"

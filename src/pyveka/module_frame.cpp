@@ -1,10 +1,10 @@
 // The module frame: the definition handed to the interpreter, the create and
 // exec steps, and the table of the nine functions.
 //
-// The process keeps one module instance. The static state below owns nothing:
-// the instance pointer is borrowed (the module's free hook forgets it), and
-// the constants belong to the function objects, which hold them through a
-// capsule. So nothing is left owned in static storage after finalization.
+// The process keeps one module instance, in the interpreter's per-interpreter
+// data; the constants belong to the function objects, which hold them through
+// a capsule. The only static is the recorded interpreter identifier, so
+// nothing is left owned in static storage after finalization.
 #include "body_ops.hpp"
 #include "constants.hpp"
 #include "name_resolution.hpp"
@@ -83,17 +83,51 @@ constexpr FunctionRow function_table[] = {
 
 // ---- Process-wide state --------------------------------------------------------
 
-struct ProcessState {
-    std::int64_t interpreter = -1;  // recorded by the first create step, never cleared
-    PyObject* module = nullptr;     // borrowed; see forget_module
-};
+// Recorded by the first create step and never cleared: only one interpreter
+// of the process may hold the module.
+std::int64_t recorded_interpreter = -1;
 
-ProcessState process;
+// The single module instance is kept in the interpreter's dict of
+// per-interpreter data, not in a static: the strong reference there keeps it
+// for every re-import, and the interpreter itself drops it when it shuts down.
+constexpr const char instance_key[] = "pyveka.veka_call instance";
 
-// The module's free hook: the instance is gone, so the next import starts afresh.
-void forget_module(void* module)
+PyObject* interpreter_data()
 {
-    if (process.module == module) process.module = nullptr;
+    PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!data && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: no per-interpreter data dict");
+    }
+    return data;
+}
+
+// The instance, an empty Ref when there is none, or an empty Ref with an exception set.
+Ref recorded_instance()
+{
+    PyObject* data = interpreter_data();
+    if (!data) return {};
+    Ref key = Ref::steal(PyUnicode_FromString(instance_key));
+    if (!key) return {};
+    return Ref::borrow(PyDict_GetItemWithError(data, key.get()));
+}
+
+bool record_instance(PyObject* module)
+{
+    PyObject* data = interpreter_data();
+    return data && PyDict_SetItemString(data, instance_key, module) == 0;
+}
+
+// After `module` failed its exec step; the exception that failed it stays pending.
+void forget_instance(PyObject* module)
+{
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (data && PyDict_GetItemString(data, instance_key) == module &&
+        PyDict_DelItemString(data, instance_key) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
 }
 
 // ---- Imports ---------------------------------------------------------------------
@@ -153,15 +187,16 @@ PyObject* create_module(PyObject* spec, PyModuleDef*)
 {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
-    if (process.interpreter == -1) {
-        process.interpreter = interpreter;
-    } else if (interpreter != process.interpreter) {
+    if (recorded_interpreter == -1) {
+        recorded_interpreter = interpreter;
+    } else if (interpreter != recorded_interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (process.module) return Ref::borrow(process.module).release();
+    Ref instance = recorded_instance();
+    if (instance || PyErr_Occurred()) return instance.release();
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -260,14 +295,16 @@ struct Initialisation {
 
 int exec_module(PyObject* module)
 {
-    if (process.module) {
-        if (process.module == module) return ensure_in_sys_modules(module) ? 0 : -1;
+    Ref instance = recorded_instance();
+    if (!instance && PyErr_Occurred()) return -1;
+    if (instance) {
+        if (instance.get() == module) return ensure_in_sys_modules(module) ? 0 : -1;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'veka_call' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    process.module = module;
+    if (!record_instance(module)) return -1;
     Initialisation init{module, PyModule_GetDict(module), {}};
 
     Ref builtins = import_module("builtins", init.namespace_dict);
@@ -286,7 +323,7 @@ int exec_module(PyObject* module)
     }
     if (ok) return 0;
     if (init.inserted_in_sys_modules) remove_from_sys_modules(module);
-    process.module = nullptr;
+    forget_instance(module);
     return -1;
 }
 
@@ -305,8 +342,8 @@ int exec_slot(PyObject* module) noexcept
     try {
         return exec_module(module);
     } catch (const std::bad_alloc&) {
-        process.module = nullptr;
         PyErr_NoMemory();
+        forget_instance(module);
         return -1;
     }
 }
@@ -326,7 +363,7 @@ PyModuleDef module_definition = {
     module_slots,
     nullptr,
     nullptr,
-    forget_module,
+    nullptr,
 };
 
 }  // namespace

@@ -1,18 +1,13 @@
 #include "name_resolution.hpp"
 
+#include "struct_fields.hpp"
+
 #include <frameobject.h>  // PyFrame_New
 
 #include <cstring>
 
 namespace veka {
 namespace {
-
-// The dict's version tag changes on every modification; it is a field of the
-// non-limited dict struct with no accessor function in 3.11.
-std::uint64_t namespace_version(PyObject* namespace_dict)
-{
-    return reinterpret_cast<PyDictObject*>(namespace_dict)->ma_version_tag;
-}
 
 Ref from_builtins(PyObject* builtins, PyObject* name)
 {
@@ -34,7 +29,7 @@ const char* base_name(const char* path)
 
 Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
 {
-    const std::uint64_t version = namespace_version(namespace_dict);
+    const std::uint64_t version = dict_version(namespace_dict);
     if (use.namespace_value && use.namespace_version == version) return Ref::borrow(use.namespace_value);
 
     PyObject* name = (k.*use.name).get();

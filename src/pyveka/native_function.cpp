@@ -3,6 +3,7 @@
 #include "body_ops.hpp"
 #include "constants.hpp"
 #include "name_resolution.hpp"
+#include "struct_fields.hpp"
 
 #include <structmember.h>  // PyMemberDef, T_PYSSIZET, READONLY
 
@@ -70,9 +71,14 @@ Ref run_body(const FunctionRow& row, Frame& frame) noexcept
 {
     try {
         Ref result = row.body(frame);
+        assert(result);  // a body reports failure by throwing, never by an empty result
+        if (!result) {
+            PyErr_Format(PyExc_SystemError, "%s() returned no value", row.name);
+            return {};
+        }
         if (result.get() == Py_None || PyUnicode_CheckExact(result.get())) return result;
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(result.get())->tp_name);
+                     type_name_for_messages(result.get()));
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -254,7 +260,7 @@ void dealloc_function(PyObject* self)
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     clear_function(self);
-    type->tp_free(self);
+    PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
@@ -356,7 +362,7 @@ Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* con
     if (!annotations || !name || !doc || !code) return {};
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type);
-    Ref function = Ref::steal(type->tp_alloc(type, 0));
+    Ref function = Ref::steal(PyType_GenericAlloc(type, 0));
     if (!function) return {};
     NativeFunction* self = as_function(function.get());
     self->vectorcall = call_function;
