@@ -214,17 +214,38 @@ PyObject* create_module(PyObject* spec, PyModuleDef*)
 
 // ---- Exec step -------------------------------------------------------------------
 
-// The interpreter the module was compiled for comes from the headers it was built against.
+struct Version {
+    long major;
+    long minor;
+};
+
+// The running interpreter's version as sys.version_info reports it, so that a
+// test can stand in for another interpreter; Py_Version when that is unusable.
+Version running_version()
+{
+    PyObject* info = PySys_GetObject("version_info");
+    if (info) {
+        Ref major = Ref::steal(PySequence_GetItem(info, 0));
+        Ref minor = Ref::steal(PySequence_GetItem(info, 1));
+        const long major_number = major ? PyLong_AsLong(major.get()) : -1;
+        const long minor_number = minor ? PyLong_AsLong(minor.get()) : -1;
+        if (!PyErr_Occurred()) return {major_number, minor_number};
+        PyErr_Clear();
+    }
+    return {static_cast<long>((Py_Version >> 24) & 0xff),
+            static_cast<long>((Py_Version >> 16) & 0xff)};
+}
+
+// The version the module was compiled for comes from the headers it was built against.
 bool warn_on_version_mismatch()
 {
-    const int runtime_major = static_cast<int>((Py_Version >> 24) & 0xff);
-    const int runtime_minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return true;
+    const Version running = running_version();
+    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "
-                            "version %d.%d",
+                            "version %ld.%ld",
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
-                            runtime_major, runtime_minor) == 0;
+                            running.major, running.minor) == 0;
 }
 
 // sys.modules holds the module under its full name, whatever name it was
