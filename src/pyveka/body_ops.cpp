@@ -114,11 +114,15 @@ bool Frame::startswith(Obj obj, Obj prefix, Where where)
     return truth(answer, where);
 }
 
-Ref Frame::format_then(Obj obj, Obj suffix, Where where)
+Ref Frame::word_size_directory(Obj word_size, Where where)
 {
     where_ = where;
-    Ref formatted = checked(PyObject_Format(obj.get(), k.empty.get()));
-    return checked(PyUnicode_Concat(formatted.get(), suffix.get()));
+    // The tokens _bits answers are the module's own constants: their
+    // directories are made once. Any other token is formatted afresh.
+    if (word_size.get() == k.sixty_four.get()) return k.sixty_four_bit.share();
+    if (word_size.get() == k.thirty_two.get()) return k.thirty_two_bit.share();
+    Ref formatted = checked(PyObject_Format(word_size.get(), k.empty.get()));
+    return checked(PyUnicode_Concat(formatted.get(), k.bit.get()));
 }
 
 Ref Frame::str(Obj obj, Where where)

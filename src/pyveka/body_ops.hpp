@@ -59,8 +59,8 @@ public:
     bool greater(Obj left, Obj right, Where where = Where::current());
     // `obj.startswith(prefix)` taken as a truth value.
     bool startswith(Obj obj, Obj prefix, Where where = Where::current());
-    // `f"{obj}{suffix}"`
-    Ref format_then(Obj obj, Obj suffix, Where where = Where::current());
+    // `f"{word_size}bit"`
+    Ref word_size_directory(Obj word_size, Where where = Where::current());
     // `str(obj)`
     Ref str(Obj obj, Where where = Where::current());
     // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.

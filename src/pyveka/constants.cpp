@@ -36,6 +36,8 @@ constexpr StringEntry string_table[] = {
     {&Constants::startswith, "startswith"},
     {&Constants::sixty_four, "64"},
     {&Constants::thirty_two, "32"},
+    {&Constants::sixty_four_bit, "64bit"},
+    {&Constants::thirty_two_bit, "32bit"},
     {&Constants::bit, "bit"},
     {&Constants::empty, ""},
     {&Constants::darwin, "darwin"},

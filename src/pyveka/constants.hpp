@@ -20,7 +20,7 @@ struct Constants {
         get, startswith;
 
     // Literals.
-    Ref sixty_four, thirty_two, bit, empty, darwin, linux, win, arm64, aarch64, bin, mac,
+    Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux, win, arm64, aarch64, bin, mac,
         mac_arm64,         windows, remote, veka_remote, veka_call_option, unknown_os, str_type_name;
 
     // The two executables and the launcher script.

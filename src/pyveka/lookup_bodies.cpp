@@ -63,7 +63,7 @@ Ref executable_lookup(Frame& f, const ExecutableRow& row)
     // _resolve_path("bin", platform_dir, f"{bits}bit", file)
     auto by_word_size = [&](const Ref& platform_dir, const Ref& file) {
         Ref resolve = f.global(resolve_path);
-        Ref word_size_dir = f.format_then(word_size, k.bit);
+        Ref word_size_dir = f.word_size_directory(word_size);
         return f.call(resolve, {k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
     };
     Ref path;
