@@ -113,6 +113,32 @@ def test_failed_import_leaves_nothing_behind(breakage, repair, error):
     assert output.splitlines() == [error, "['init pyveka.veka_call']", "False", "True True True True True"]
 
 
+def mismatch(minor):
+    return f"compile time Python version 3.11 of module 'pyveka.veka_call' does not match runtime version 3.{minor}"
+
+
+@pytest.mark.parametrize("minor, errors", [(12, "warnings.simplefilter('error')"),
+                                           (10, "warnings.simplefilter('error', RuntimeWarning)")])
+def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
+    breakage = f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0); {errors}"
+    output = run(FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK))
+    # refused before any statement of the module runs: no "init" traceback entry
+    assert output.splitlines() == [f"RuntimeWarning: {mismatch(minor)}", "[]", "False", "True True True True True"]
+
+
+@pytest.mark.parametrize("minor", [12, 10])
+def test_version_mismatch_only_warns_under_default_filters(minor):
+    assert run(f"""
+        import sys, warnings
+        real, sys.version_info = sys.version_info, (3, {minor}, 0, "final", 0)
+        with warnings.catch_warnings(record=True) as caught:
+            import pyveka.veka_call as module
+        sys.version_info = real
+        print([(warning.category.__name__, str(warning.message)) for warning in caught])
+        print(sys.modules["pyveka.veka_call"] is module, module.__test__ == {{}}, {BITS_OK})
+    """) == f"{[('RuntimeWarning', mismatch(minor))]}\nTrue True True\n"
+
+
 def test_imports_bypass_builtins_import():
     assert run("""
         import builtins, dis, os, sys

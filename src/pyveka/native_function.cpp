@@ -101,9 +101,13 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
         return nullptr;
     }
 
+    // The functions call each other through the namespace; rebound into a
+    // cycle, they must end in RecursionError, not in a C stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     Frame frame(*self->constants, self->globals,
                 std::span<PyObject* const>(args, static_cast<size_t>(nargs)));
     Ref result = run_body(row, frame);
+    Py_LeaveRecursiveCall();
     if (!result) {
         add_traceback_entry(row.dotted_name, frame.where(), self->globals);
     }
