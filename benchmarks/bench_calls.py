@@ -14,7 +14,9 @@ process:
   exists, ...), so that the module's own work dominates; the floor calls the
   same stubs directly.
 
-Each figure is ns per call: the median of several repeats, and the best. Then
+Each figure is ns per call: the median of several repeats, and the best; the
+ratio and the module's own ns are medians over neighbouring runs of the call
+and its floor, which are run in alternation. Then
 the module's own import cost beside that of os, platform and typing, from
 `python -X importtime`. The targets are checked at the end; the exit status is
 1 when one is missed. Standard library only.
@@ -81,10 +83,39 @@ class Timing:
         return f"{self.median:8.1f} ({self.best:7.1f})"
 
 
-def measure(statement: str, names: dict[str, Any], number: int, repeat: int) -> Timing:
-    timer = timeit.Timer(statement, globals=names)
-    runs = [total / number * 1e9 for total in timer.repeat(repeat=repeat, number=number)]
-    return Timing(statistics.median(runs), min(runs))
+@dataclass
+class SideBySide:
+    """A call and its floor, each run `repeat` times in alternation."""
+
+    call: list[float]
+    floor: list[float]
+
+    def timing(self, runs: list[float]) -> Timing:
+        return Timing(statistics.median(runs), min(runs))
+
+    @property
+    def ratio(self) -> float:
+        """Median of the ratios of neighbouring runs: drift between runs cancels out."""
+        return statistics.median(c / f for c, f in zip(self.call, self.floor))
+
+    @property
+    def own(self) -> float:
+        """Median of the differences of neighbouring runs, in ns: the module's own work."""
+        return statistics.median(c - f for c, f in zip(self.call, self.floor))
+
+
+def measure_side_by_side(call: str, floor: str, names: dict[str, Any], seconds: float,
+                         repeat: int) -> SideBySide:
+    timers = (timeit.Timer(call, globals=names), timeit.Timer(floor, globals=names))
+    for timer in timers:
+        timer.timeit(1000)  # warm-up: caches, specialisation
+    # As many calls per run as fill `seconds`, so that short calls are not drowned by noise.
+    number = max(100, int(seconds / (timers[1].timeit(1000) / 1000)))
+    result = SideBySide([], [])
+    for _ in range(repeat):
+        result.call.append(timers[0].timeit(number) / number * 1e9)
+        result.floor.append(timers[1].timeit(number) / number * 1e9)
+    return result
 
 
 @contextmanager
@@ -128,17 +159,16 @@ def stubbed_host(root: str, file: str) -> tuple[Any, Any]:
     return stub_os, stub_platform
 
 
-def table(title: str, names: dict[str, Any], number: int, repeat: int) -> dict[str, tuple[Timing, Timing]]:
+def table(title: str, names: dict[str, Any], seconds: float, repeat: int) -> dict[str, SideBySide]:
     print(f"\n{title}")
-    print(f"{'function':22} {'call ns: median (best)':>24} {'floor ns: median (best)':>25} {'ratio':>7} {'own ns':>8}")
-    rows: dict[str, tuple[Timing, Timing]] = {}
+    print(f"{'function':22} {'call ns: median (best)':>24} {'floor ns: median (best)':>25} "
+          f"{'ratio':>7} {'own ns':>8}")
+    rows: dict[str, SideBySide] = {}
     for name in PRIVATE + PUBLIC:
         scope = dict(names, f=names["functions"][name])
-        call = measure(CALLS[name], scope, number, repeat)
-        floor = measure(FLOORS[name], scope, number, repeat)
-        rows[name] = (call, floor)
-        print(f"{name:22} {call!s:>24} {floor!s:>25} {call.median / floor.median:7.2f} "
-              f"{call.median - floor.median:+8.1f}")
+        row = rows[name] = measure_side_by_side(CALLS[name], FLOORS[name], scope, seconds, repeat)
+        print(f"{name:22} {row.timing(row.call)!s:>24} {row.timing(row.floor)!s:>25} "
+              f"{row.ratio:7.2f} {row.own:+8.1f}")
     return rows
 
 
@@ -163,11 +193,13 @@ def main() -> int:
     arguments = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     arguments.add_argument("--quick", action="store_true", help="fewer calls, for a smoke run")
     options = arguments.parse_args()
-    number, repeat = (2_000, 3) if options.quick else (100_000, 9)
+    seconds, repeat = (0.002, 3) if options.quick else (0.04, 31)
+    if hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core: no migrations
 
     print(f"pyveka.veka_call on {platform.system()} {platform.machine()}, "
           f"Python {platform.python_version()}, {platform.processor() or 'unknown processor'}; "
-          f"{repeat} repeats x {number} calls")
+          f"{repeat} alternating runs of about {seconds * 1e3:.0f} ms each per call and floor")
     functions = {name: getattr(vc, name) for name in PRIVATE + PUBLIC}
     missed: list[str] = []
     with tempfile.TemporaryDirectory() as root:
@@ -179,7 +211,7 @@ def main() -> int:
                      "get_option": pyveka.options.veka_get_option,
                      "P": candidate_parts(vc.veka_call_builtin, root),
                      "G": candidate_parts(vc.grelvin_call_builtin, root)}
-            real = table("Real host: the real os and platform, a temporary package root", names, number, repeat)
+            real = table("Real host: the real os and platform, a temporary package root", names, seconds, repeat)
             stub_os, stub_platform = stubbed_host(root, file)
             pyveka.options.veka_get_option = {}.get  # a C builtin getter: the option is unset
             try:
@@ -187,7 +219,7 @@ def main() -> int:
                     names |= {"os": stub_os, "platform": stub_platform, "get_option": {}.get,
                               "P": ("bin", "linux", "64bit", "veka.mkl.run"),
                               "G": ("bin", "linux", "64bit", "grelvin.run")}
-                    stubbed = table("Stubbed host: os and platform made of C builtins", names, number, repeat)
+                    stubbed = table("Stubbed host: os and platform made of C builtins", names, seconds, repeat)
             finally:
                 pyveka.options.veka_get_option = saved_getter
 
@@ -199,15 +231,13 @@ def main() -> int:
 
     print("\nTargets")
     for name in PUBLIC:
-        call, floor = real[name]
-        ratio = call.median / floor.median
+        ratio = real[name].ratio
         missed += [] if ratio <= PUBLIC_REAL_RATIO else [name]
         print(f"  real host  {name:22} {ratio:5.2f}x floor   (at most {PUBLIC_REAL_RATIO:.2f}x) "
               f"{'met' if ratio <= PUBLIC_REAL_RATIO else 'MISSED'}")
     for name in PRIVATE + PUBLIC:
-        call, floor = stubbed[name]
         limit = PUBLIC_OVERHEAD_NS if name in PUBLIC else PRIVATE_OVERHEAD_NS
-        own = call.median - floor.median
+        own = stubbed[name].own
         missed += [] if own <= limit else [name]
         print(f"  stubbed    {name:22} {own:+6.1f} ns own work (at most {limit:.0f} ns)  "
               f"{'met' if own <= limit else 'MISSED'}")

@@ -1,41 +1,31 @@
 #include "body_ops.hpp"
 
+#include "native_function.hpp"
+
 #include <array>
 #include <cassert>
 #include <vector>
 
 namespace veka {
+namespace {
 
-Ref Frame::checked(PyObject* result)
+// A call of one of the module's own functions goes straight to its entry,
+// past the generic call machinery, which would only check again what the
+// trampoline guarantees.
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs)
 {
-    if (!result) throw PythonError{};
-    return Ref::steal(result);
+    if (PyVectorcall_Function(callable) == call_native_function) {
+        return call_native_function(callable, args, nargs, nullptr);
+    }
+    return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
-bool Frame::checked_truth(int answer)
-{
-    if (answer < 0) throw PythonError{};
-    return answer != 0;
-}
-
-Ref Frame::global(GlobalUse& use, Where where)
-{
-    where_ = where;
-    Ref value = resolve_global(use, k, namespace_dict_);
-    if (!value) throw PythonError{};
-    return value;
-}
-
-Ref Frame::attr(Obj obj, Obj name, Where where)
-{
-    where_ = where;
-    return checked(PyObject_GetAttr(obj.get(), name.get()));
-}
+}  // namespace
 
 Ref Frame::call(Obj callable, std::initializer_list<PyObject*> args, Where where)
 {
     where_ = where;
-    return checked(PyObject_Vectorcall(callable.get(), args.begin(), args.size(), nullptr));
+    return checked(vectorcall(callable.get(), args.begin(), args.size()));
 }
 
 Ref Frame::call_with_tuple(Obj callable, Obj args_tuple, Where where)
@@ -43,8 +33,8 @@ Ref Frame::call_with_tuple(Obj callable, Obj args_tuple, Where where)
     where_ = where;
     PyObject* tuple = args_tuple.get();
     // The items go to the callee as they are: no new tuple per call.
-    return checked(PyObject_Vectorcall(callable.get(), &PyTuple_GET_ITEM(tuple, 0),
-                                       static_cast<size_t>(PyTuple_GET_SIZE(tuple)), nullptr));
+    return checked(vectorcall(callable.get(), &PyTuple_GET_ITEM(tuple, 0),
+                              static_cast<size_t>(PyTuple_GET_SIZE(tuple))));
 }
 
 Ref Frame::call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest, Where where)
@@ -59,7 +49,7 @@ Ref Frame::call_prepended(Obj callable, Obj first, std::span<PyObject* const> re
     }
     stack[0] = first.get();
     for (size_t i = 0; i < rest.size(); ++i) stack[i + 1] = rest[i];
-    return checked(PyObject_Vectorcall(callable.get(), stack, rest.size() + 1, nullptr));
+    return checked(vectorcall(callable.get(), stack, rest.size() + 1));
 }
 
 Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args, Where where)
@@ -72,13 +62,13 @@ Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args,
     return checked(PyObject_VectorcallMethod(name.get(), stack.data(), count, nullptr));
 }
 
-bool Frame::truth(Obj obj, Where where)
+Ref Frame::call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args,
+                       Where where)
 {
-    where_ = where;
-    PyObject* value = obj.get();
-    if (value == Py_True) return true;
-    if (value == Py_False || value == Py_None) return false;
-    return checked_truth(PyObject_IsTrue(value));
+    // A module's functions live in its dict and never bind: the attribute is
+    // the callable itself.
+    if (PyModule_CheckExact(obj.get())) return call(attr(obj, use, where), args, where);
+    return call_method(obj, k.*use.name, args, where);
 }
 
 bool Frame::equals(Obj left, Obj right, Where where)
@@ -134,7 +124,9 @@ Ref Frame::str(Obj obj, Where where)
 Ref Frame::import_from_sibling(Obj module, Obj full_name, Obj name, Obj fromlist, Where where)
 {
     where_ = where;
-    Ref loaded = Ref::steal(PyImport_GetModule(full_name.get()));
+    // Straight from the table of loaded modules: a module there that already
+    // has the name serves as it is, without a trip through the import system.
+    Ref loaded = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get()));
     if (!loaded && PyErr_Occurred()) throw PythonError{};
     if (loaded) {
         Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name.get()));

@@ -10,6 +10,7 @@
 
 #include "constants.hpp"
 #include "name_resolution.hpp"
+#include "struct_fields.hpp"
 
 #include <initializer_list>
 #include <source_location>
@@ -39,7 +40,7 @@ public:
     // `name` (module namespace, then builtins).
     Ref global(GlobalUse& use, Where where = Where::current());
     // `obj.name`
-    Ref attr(Obj obj, Obj name, Where where = Where::current());
+    Ref attr(Obj obj, AttributeUse& use, Where where = Where::current());
     // `callable(*args)`
     Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
              Where where = Where::current());
@@ -50,6 +51,9 @@ public:
                        Where where = Where::current());
     // `obj.name(*args)`
     Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::current());
+    // `module.name(*args)`, the name looked up as by attr
+    Ref call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args = {},
                     Where where = Where::current());
     // `bool(obj)`
     bool truth(Obj obj, Where where = Where::current());
@@ -71,13 +75,54 @@ public:
 
 private:
     // Stops the body when an operation failed (its result is null).
-    Ref checked(PyObject* result);
-    bool checked_truth(int answer);
+    Ref checked(PyObject* result)
+    {
+        if (!result) throw PythonError{};
+        return Ref::steal(result);
+    }
+    bool checked_truth(int answer)
+    {
+        if (answer < 0) throw PythonError{};
+        return answer != 0;
+    }
 
     PyObject* namespace_dict_;
     std::span<PyObject* const> args_;
     Where where_;
 };
+
+// The operations every body makes many times are inline; their cache hits
+// are the common case.
+
+inline Ref Frame::global(GlobalUse& use, Where where)
+{
+    where_ = where;
+    if (use.namespace_value && use.namespace_version == dict_version(namespace_dict_)) {
+        return Ref::borrow(use.namespace_value);
+    }
+    return checked(resolve_global(use, k, namespace_dict_).release());
+}
+
+inline Ref Frame::attr(Obj obj, AttributeUse& use, Where where)
+{
+    where_ = where;
+    PyObject* name = (k.*use.name).get();
+    if (PyModule_CheckExact(obj.get())) {
+        Ref value = module_attribute(use, name, obj.get());
+        if (value) return value;
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    return checked(PyObject_GetAttr(obj.get(), name));
+}
+
+inline bool Frame::truth(Obj obj, Where where)
+{
+    where_ = where;
+    PyObject* value = obj.get();
+    if (value == Py_True) return true;
+    if (value == Py_False || value == Py_None) return false;
+    return checked_truth(PyObject_IsTrue(value));
+}
 
 // The nine bodies, in the order of the module's function table.
 Ref bits_body(Frame& f);

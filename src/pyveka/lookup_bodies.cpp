@@ -14,13 +14,16 @@ Ref existing_override(Frame& f, const Ref& variable)
 {
     static constinit GlobalUse os_for_environ{&Constants::os};
     static constinit GlobalUse os_for_exists{&Constants::os};
+    static constinit AttributeUse environ_use{&Constants::environ};
+    static constinit AttributeUse path{&Constants::path};
+    static constinit AttributeUse exists_use{&Constants::exists};
     Ref os_module = f.global(os_for_environ);
-    Ref environ = f.attr(os_module, f.k.environ);
+    Ref environ = f.attr(os_module, environ_use);
     Ref env = f.call_method(environ, f.k.get, {variable.get()});
     if (!f.truth(env)) return {};
     os_module = f.global(os_for_exists);
-    Ref os_path = f.attr(os_module, f.k.path);
-    Ref exists = f.call_method(os_path, f.k.exists, {env.get()});
+    Ref os_path = f.attr(os_module, path);
+    Ref exists = f.call_method(os_path, exists_use, {env.get()});
     if (!f.truth(exists)) return {};
     return env;
 }

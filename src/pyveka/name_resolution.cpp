@@ -31,7 +31,6 @@ Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
 {
     const std::uint64_t version = dict_version(namespace_dict);
     if (use.namespace_value && use.namespace_version == version) return Ref::borrow(use.namespace_value);
-
     PyObject* name = (k.*use.name).get();
     PyObject* value = PyDict_GetItemWithError(namespace_dict, name);
     if (value) {
@@ -44,6 +43,17 @@ Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
     use.namespace_value = nullptr;
     if (PyErr_Occurred()) return {};
     return from_builtins(k.builtins.get(), name);
+}
+
+Ref module_attribute(AttributeUse& use, PyObject* name, PyObject* module)
+{
+    PyObject* dict = PyModule_GetDict(module);
+    const std::uint64_t version = dict_version(dict);
+    if (use.dict_value && use.dict_version == version) return Ref::borrow(use.dict_value);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    use.dict_version = version;
+    use.dict_value = value;
+    return Ref::borrow(value);
 }
 
 void add_traceback_entry(const char* dotted_name, const std::source_location& where,

@@ -25,6 +25,21 @@ struct GlobalUse {
 // lookup raised) set.
 Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict);
 
+// An attribute lookup on a module object, the host modules' kind (os.path,
+// os.environ, platform.system), remembered the same way: the answer of the
+// module's dict together with that dict's version tag. Only for names the
+// module type itself does not define, so that the dict alone decides.
+struct AttributeUse {
+    Ref Constants::*name;
+    std::uint64_t dict_version = 0;
+    PyObject* dict_value = nullptr;
+};
+
+// `module.name` from an exact module's dict: a new reference, or an empty Ref
+// when the dict does not hold the name (the generic lookup then decides) or
+// with an exception set when the lookup failed.
+Ref module_attribute(AttributeUse& use, PyObject* name, PyObject* module);
+
 // Adds a traceback entry named `dotted_name` at the source line `where` to
 // the pending exception; the entry's frame has the module namespace as its
 // globals. The pending exception is kept unchanged even if the entry cannot

@@ -88,8 +88,10 @@ Ref run_body(const FunctionRow& row, Frame& frame) noexcept
     return {};
 }
 
-PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept
+}  // namespace
+
+PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept
 {
     NativeFunction* self = as_function(callable);
     const FunctionRow& row = *self->row;
@@ -114,6 +116,8 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
     assert(static_cast<bool>(result) != static_cast<bool>(PyErr_Occurred()));
     return result.release();
 }
+
+namespace {
 
 // ---- Attributes ------------------------------------------------------------
 
@@ -369,7 +373,7 @@ Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* con
     Ref function = Ref::steal(PyType_GenericAlloc(type, 0));
     if (!function) return {};
     NativeFunction* self = as_function(function.get());
-    self->vectorcall = call_function;
+    self->vectorcall = call_native_function;
     self->row = &row;
     self->constants = &unwrap_constants(constants_owner);
     self->constants_owner = Ref::borrow(constants_owner).release();

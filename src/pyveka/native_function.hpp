@@ -31,6 +31,10 @@ struct FunctionRow {
     Body body;
 };
 
+// The vectorcall entry of every function object.
+PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept;
+
 // A new heap type for the functions of one module execution.
 Ref make_function_type();
 
