@@ -121,25 +121,31 @@ Ref Frame::str(Obj obj, Where where)
     return checked(PyObject_Str(obj.get()));
 }
 
-Ref Frame::import_from_sibling(Obj module, Obj full_name, Obj name, Obj fromlist, Where where)
+Ref Frame::import_from_sibling(Obj module, Obj full_name, AttributeUse& name, Obj fromlist,
+                               Where where)
 {
     where_ = where;
+    PyObject* attribute = (k.*name.name).get();
     // Straight from the table of loaded modules: a module there that already
     // has the name serves as it is, without a trip through the import system.
     Ref loaded = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get()));
     if (!loaded && PyErr_Occurred()) throw PythonError{};
-    if (loaded) {
-        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name.get()));
+    if (loaded && PyModule_CheckExact(loaded.get())) {
+        Ref value = module_attribute(name, attribute, loaded.get());
+        if (value) return value;
+        if (PyErr_Occurred()) throw PythonError{};
+    } else if (loaded) {
+        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), attribute));
         if (value) return value;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
     }
     Ref imported = checked(PyImport_ImportModuleLevelObject(
         module.get(), namespace_dict_, k.empty_locals.get(), fromlist.get(), 1));
-    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name.get()));
+    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), attribute));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute);
     }
     return checked(value.release());
 }

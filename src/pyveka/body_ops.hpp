@@ -68,7 +68,7 @@ public:
     // `str(obj)`
     Ref str(Obj obj, Where where = Where::current());
     // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.
-    Ref import_from_sibling(Obj module, Obj full_name, Obj name, Obj fromlist,
+    Ref import_from_sibling(Obj module, Obj full_name, AttributeUse& name, Obj fromlist,
                             Where where = Where::current());
     // `raise exception_type(message)`
     [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::current());
