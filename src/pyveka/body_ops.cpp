@@ -121,31 +121,32 @@ Ref Frame::str(Obj obj, Where where)
     return checked(PyObject_Str(obj.get()));
 }
 
-Ref Frame::import_from_sibling(Obj module, Obj full_name, AttributeUse& name, Obj fromlist,
-                               Where where)
+Ref Frame::import_from_sibling(SiblingImport& import, Where where)
 {
     where_ = where;
-    PyObject* attribute = (k.*name.name).get();
+    PyObject* name = (k.*import.name.name).get();
     // Straight from the table of loaded modules: a module there that already
     // has the name serves as it is, without a trip through the import system.
-    Ref loaded = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get()));
+    Ref loaded = cached_lookup(import.loaded_modules, PyImport_GetModuleDict(),
+                               (k.*import.full_name).get());
     if (!loaded && PyErr_Occurred()) throw PythonError{};
     if (loaded && PyModule_CheckExact(loaded.get())) {
-        Ref value = module_attribute(name, attribute, loaded.get());
+        Ref value = cached_lookup(import.name.module_dict, PyModule_GetDict(loaded.get()), name);
         if (value) return value;
         if (PyErr_Occurred()) throw PythonError{};
     } else if (loaded) {
-        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), attribute));
+        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name));
         if (value) return value;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
     }
     Ref imported = checked(PyImport_ImportModuleLevelObject(
-        module.get(), namespace_dict_, k.empty_locals.get(), fromlist.get(), 1));
-    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), attribute));
+        (k.*import.module).get(), namespace_dict_, k.empty_locals.get(),
+        (k.*import.fromlist).get(), 1));
+    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute);
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     }
     return checked(value.release());
 }

@@ -68,8 +68,7 @@ public:
     // `str(obj)`
     Ref str(Obj obj, Where where = Where::current());
     // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.
-    Ref import_from_sibling(Obj module, Obj full_name, AttributeUse& name, Obj fromlist,
-                            Where where = Where::current());
+    Ref import_from_sibling(SiblingImport& import, Where where = Where::current());
     // `raise exception_type(message)`
     [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::current());
 
@@ -108,7 +107,7 @@ inline Ref Frame::attr(Obj obj, AttributeUse& use, Where where)
     where_ = where;
     PyObject* name = (k.*use.name).get();
     if (PyModule_CheckExact(obj.get())) {
-        Ref value = module_attribute(use, name, obj.get());
+        Ref value = cached_lookup(use.module_dict, PyModule_GetDict(obj.get()), name);
         if (value) return value;
         if (PyErr_Occurred()) throw PythonError{};
     }

@@ -113,11 +113,12 @@ Ref configured_call_body(Frame& f)
 {
     static constinit GlobalUse solver_for_unset{&Constants::solver_lookup_fn};
     static constinit GlobalUse solver_for_remote{&Constants::solver_lookup_fn};
-    static constinit AttributeUse getter{&Constants::veka_get_option};
+    static constinit SiblingImport getter{&Constants::options, &Constants::options_full_name,
+                                          &Constants::veka_get_option_fromlist,
+                                          {&Constants::veka_get_option}};
     const Constants& k = f.k;
 
-    Ref veka_get_option = f.import_from_sibling(k.options, k.options_full_name, getter,
-                                                k.veka_get_option_fromlist);
+    Ref veka_get_option = f.import_from_sibling(getter);
     Ref call = f.call(veka_get_option, {k.veka_call_option.get()});
     if (call.get() == Py_None) {
         Ref solver_lookup = f.global(solver_for_unset);

@@ -45,14 +45,13 @@ Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
     return from_builtins(k.builtins.get(), name);
 }
 
-Ref module_attribute(AttributeUse& use, PyObject* name, PyObject* module)
+Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key)
 {
-    PyObject* dict = PyModule_GetDict(module);
     const std::uint64_t version = dict_version(dict);
-    if (use.dict_value && use.dict_version == version) return Ref::borrow(use.dict_value);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    use.dict_version = version;
-    use.dict_value = value;
+    if (hit.value && hit.dict_version == version) return Ref::borrow(hit.value);
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    hit.dict_version = version;
+    hit.value = value;
     return Ref::borrow(value);
 }
 

@@ -25,20 +25,34 @@ struct GlobalUse {
 // lookup raised) set.
 Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict);
 
-// An attribute lookup on a module object, the host modules' kind (os.path,
-// os.environ, platform.system), remembered the same way: the answer of the
-// module's dict together with that dict's version tag. Only for names the
-// module type itself does not define, so that the dict alone decides.
-struct AttributeUse {
-    Ref Constants::*name;
+// A lookup in a dict that seldom changes (a module's dict, sys.modules),
+// remembered together with the dict's version tag like a GlobalUse.
+struct DictHit {
     std::uint64_t dict_version = 0;
-    PyObject* dict_value = nullptr;
+    PyObject* value = nullptr;  // borrowed: the unchanged dict keeps it
 };
 
-// `module.name` from an exact module's dict: a new reference, or an empty Ref
-// when the dict does not hold the name (the generic lookup then decides) or
-// with an exception set when the lookup failed.
-Ref module_attribute(AttributeUse& use, PyObject* name, PyObject* module);
+// dict[key] as a new reference; an empty Ref when the dict does not hold the
+// key, or with an exception set when the lookup failed.
+Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key);
+
+// An attribute lookup on a module object, the host modules' kind (os.path,
+// os.environ, platform.system), answered from the module's dict. Only for
+// names the module type itself does not define, so that the dict alone decides.
+struct AttributeUse {
+    Ref Constants::*name;
+    DictHit module_dict{};
+};
+
+// `from .<module> import <name>`: where the module is found in sys.modules,
+// and the name in it.
+struct SiblingImport {
+    Ref Constants::*module;
+    Ref Constants::*full_name;
+    Ref Constants::*fromlist;
+    AttributeUse name;
+    DictHit loaded_modules{};
+};
 
 // Adds a traceback entry named `dotted_name` at the source line `where` to
 // the pending exception; the entry's frame has the module namespace as its
