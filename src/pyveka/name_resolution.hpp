@@ -58,7 +58,7 @@ struct SiblingImport {
 // the pending exception; the entry's frame has the module namespace as its
 // globals. The pending exception is kept unchanged even if the entry cannot
 // be made.
-void add_traceback_entry(const char* dotted_name, const std::source_location& where,
+[[gnu::cold]] void add_traceback_entry(const char* dotted_name, const std::source_location& where,
                          PyObject* namespace_dict);
 
 }  // namespace veka

@@ -39,7 +39,7 @@ NativeFunction* as_function(PyObject* object)
 
 // ---- Calls -----------------------------------------------------------------
 
-bool refuse_arguments(const FunctionRow& row, Py_ssize_t nargs, PyObject* kwnames)
+[[gnu::cold]] bool refuse_arguments(const FunctionRow& row, Py_ssize_t nargs, PyObject* kwnames)
 {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -67,18 +67,26 @@ bool refuse_arguments(const FunctionRow& row, Py_ssize_t nargs, PyObject* kwname
 
 // Runs the body: a str or None, or null with the exception set. This is the
 // one place where C++ exceptions stop.
+[[gnu::cold]] void refuse_result(const FunctionRow& row, PyObject* result)
+{
+    if (!result) {
+        PyErr_Format(PyExc_SystemError, "%s() returned no value", row.name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                     type_name_for_messages(result));
+    }
+}
+
 Ref run_body(const FunctionRow& row, Frame& frame) noexcept
 {
     try {
         Ref result = row.body(frame);
         assert(result);  // a body reports failure by throwing, never by an empty result
-        if (!result) {
-            PyErr_Format(PyExc_SystemError, "%s() returned no value", row.name);
-            return {};
+        if (result && (result.get() == Py_None || PyUnicode_CheckExact(result.get())))
+            [[likely]] {
+            return result;
         }
-        if (result.get() == Py_None || PyUnicode_CheckExact(result.get())) return result;
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     type_name_for_messages(result.get()));
+        refuse_result(row, result.get());
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -96,8 +104,11 @@ PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t
     NativeFunction* self = as_function(callable);
     const FunctionRow& row = *self->row;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (refuse_arguments(row, nargs, kwnames)) return nullptr;
-    if (!self->constants_owner || !self->globals) {
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (keywords || (nargs > 0 && row.parameters == Parameters::none)) [[unlikely]] {
+        if (refuse_arguments(row, nargs, kwnames)) return nullptr;
+    }
+    if (!self->constants_owner || !self->globals) [[unlikely]] {
         // Only reachable from a finalizer that runs while a garbage cycle is torn down.
         PyErr_Format(PyExc_RuntimeError, "%s() was called after its module was torn down", row.name);
         return nullptr;
@@ -110,7 +121,7 @@ PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t
                 std::span<PyObject* const>(args, static_cast<size_t>(nargs)));
     Ref result = run_body(row, frame);
     Py_LeaveRecursiveCall();
-    if (!result) {
+    if (!result) [[unlikely]] {
         add_traceback_entry(row.dotted_name, frame.where(), self->globals);
     }
     assert(static_cast<bool>(result) != static_cast<bool>(PyErr_Occurred()));
