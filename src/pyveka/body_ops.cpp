@@ -7,20 +7,15 @@
 #include <vector>
 
 namespace veka {
-namespace {
 
 // A call of one of the module's own functions goes straight to its entry,
 // past the generic call machinery, which would only check again what the
 // trampoline guarantees.
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs)
+PyObject* Frame::vectorcall(PyObject* callable, PyObject* const* args, size_t nargs)
 {
-    if (PyVectorcall_Function(callable) == call_native_function) {
-        return call_native_function(callable, args, nargs, nullptr);
-    }
+    if (Py_TYPE(callable) == k.function_type) return call_native_function(callable, args, nargs, nullptr);
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
-
-}  // namespace
 
 Ref Frame::call(Obj callable, std::initializer_list<PyObject*> args, Where where)
 {

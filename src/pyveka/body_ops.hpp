@@ -73,6 +73,7 @@ public:
     [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::current());
 
 private:
+    PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);
     // Stops the body when an operation failed (its result is null).
     Ref checked(PyObject* result)
     {

@@ -37,6 +37,11 @@ struct Constants {
 
     // Fallback of call-time name resolution.
     Ref builtins;
+
+    // The type of the module's functions, to call them past the generic call
+    // machinery. Borrowed: every function holds both its type and these
+    // constants, so no call can see the type gone.
+    PyTypeObject* function_type = nullptr;
 };
 
 // Interns every string and makes 2**32; returns false with an exception set.

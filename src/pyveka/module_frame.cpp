@@ -304,6 +304,7 @@ struct Initialisation {
         }
         Ref function_type = make_function_type();
         if (!function_type) return fail();
+        constants->function_type = reinterpret_cast<PyTypeObject*>(function_type.get());
         for (const FunctionRow& row : function_table) {
             Ref function =
                 make_function(function_type.get(), row, constants_owner.get(), namespace_dict);
