@@ -169,11 +169,11 @@ Ref import_module(const char* name, PyObject* namespace_dict, const char* attrib
 
 // ---- Create step -----------------------------------------------------------------
 
-// Copies spec.<from> to the namespace key <to>; a missing attribute is skipped.
-bool copy_spec_attribute(PyObject* spec, const char* from, PyObject* namespace_dict, const char* to,
+// Copies module_spec.<from> to the namespace key <to>; a missing attribute is skipped.
+bool copy_spec_attribute(PyObject* module_spec, const char* from, PyObject* namespace_dict, const char* to,
                          bool copy_none)
 {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -183,7 +183,7 @@ bool copy_spec_attribute(PyObject* spec, const char* from, PyObject* namespace_d
     return PyDict_SetItemString(namespace_dict, to, value.get()) == 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*)
+PyObject* create_module(PyObject* module_spec, PyModuleDef*)
 {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
@@ -198,15 +198,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*)
     Ref instance = recorded_instance();
     if (instance || PyErr_Occurred()) return instance.release();
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* namespace_dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attribute(spec, "loader", namespace_dict, "__loader__", true) ||
-        !copy_spec_attribute(spec, "origin", namespace_dict, "__file__", true) ||
-        !copy_spec_attribute(spec, "parent", namespace_dict, "__package__", true) ||
-        !copy_spec_attribute(spec, "submodule_search_locations", namespace_dict, "__path__", false)) {
+    if (!copy_spec_attribute(module_spec, "loader", namespace_dict, "__loader__", true) ||
+        !copy_spec_attribute(module_spec, "origin", namespace_dict, "__file__", true) ||
+        !copy_spec_attribute(module_spec, "parent", namespace_dict, "__package__", true) ||
+        !copy_spec_attribute(module_spec, "submodule_search_locations", namespace_dict, "__path__", false)) {
         return nullptr;
     }
     return module.release();
@@ -350,12 +350,15 @@ int exec_module(PyObject* module)
 }
 
 // Slots are called by the interpreter: no C++ exception may pass them.
-PyObject* create_slot(PyObject* spec, PyModuleDef* definition) noexcept
+PyObject* create_slot(PyObject* module_spec, PyModuleDef* definition) noexcept
 {
     try {
-        return create_module(spec, definition);
+        return create_module(module_spec, definition);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
+        return nullptr;
     }
 }
 
@@ -365,9 +368,11 @@ int exec_slot(PyObject* module) noexcept
         return exec_module(module);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        forget_instance(module);
-        return -1;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
     }
+    forget_instance(module);
+    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -65,8 +65,8 @@ NativeFunction* as_function(PyObject* object)
     return false;
 }
 
-// Runs the body: a str or None, or null with the exception set. This is the
-// one place where C++ exceptions stop.
+// The result check's refusal (and the guard against a body that broke its
+// contract by returning nothing).
 [[gnu::cold]] void refuse_result(const FunctionRow& row, PyObject* result)
 {
     if (!result) {
@@ -77,13 +77,14 @@ NativeFunction* as_function(PyObject* object)
     }
 }
 
+// Runs the body: a str or None, or null with the exception set. This is the
+// one place where C++ exceptions stop.
 Ref run_body(const FunctionRow& row, Frame& frame) noexcept
 {
     try {
         Ref result = row.body(frame);
         assert(result);  // a body reports failure by throwing, never by an empty result
-        if (result && (result.get() == Py_None || PyUnicode_CheckExact(result.get())))
-            [[likely]] {
+        if (result && (result.get() == Py_None || PyUnicode_CheckExact(result.get()))) {
             return result;
         }
         refuse_result(row, result.get());
