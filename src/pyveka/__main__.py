@@ -93,7 +93,11 @@ def _module_os(replacement: Any) -> Iterator[None]:
 
 
 def candidate_of(program: Program) -> dict[str, Any]:
-    """The one built-in candidate the lookup tries on this host, found or not."""
+    """The one built-in candidate the lookup tries on this host, found or not.
+
+    The module's `os` is rebound for the length of one lookup: a command-line
+    report, not something to run while other threads use the lookups.
+    """
     with _module_os(_WithoutOverride(veka_call.os, program.variable)):
         named = answer(program.lookup)
     if named["error"] is not None:  # the host itself is not known
