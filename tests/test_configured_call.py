@@ -66,3 +66,36 @@ def test_getter_is_imported_at_every_call(vc, solver, monkeypatch):
 def test_options_get_answers_other_keys_as_stored(solver):
     options.veka_set_option("veka.other", "remote")
     assert options.get("veka.other") == "remote"
+
+
+@pytest.mark.parametrize("package", [None, "json"], ids=["own package", "package rebound"])
+def test_getter_supplied_by_the_options_module_getattr(vc, monkeypatch, package):
+    # The module found in sys.modules answers through its own attribute lookup,
+    # __getattr__ included, before any import is tried.
+    def supplied(name):
+        if name == "veka_get_option":
+            return lambda key: "/opt/custom"
+        raise KeyError(name)  # the import system's probes would fail loudly
+
+    monkeypatch.delattr(options, "veka_get_option")
+    monkeypatch.setattr(options, "__getattr__", supplied, raising=False)
+    if package:
+        vc.__package__ = package
+    assert vc.veka_call_no_remote() == "/opt/custom"
+
+
+def test_call_from_a_finalizer_late_in_shutdown_does_not_abort():
+    import subprocess, sys, textwrap
+    script = textwrap.dedent("""
+        import sys, pyveka.veka_call as v
+        class Late:
+            def __del__(self):
+                try:
+                    self.f()
+                except BaseException:
+                    pass
+        late = Late(); late.f = v.veka_call_no_remote; late.cycle = late
+        sys.late_holder = late
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (done.returncode, "Fatal Python error" in done.stderr) == (0, False), done.stderr

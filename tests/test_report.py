@@ -1,5 +1,6 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
-import json, os, platform, shutil, subprocess, sys
+import json, os, platform, shutil, subprocess, sys, threading
+from types import SimpleNamespace
 
 import pytest
 
@@ -152,3 +153,63 @@ def test_console_script_runs_the_same_command(package):
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
         assert run(root, *argv, command=[script]) == run(root, *argv)
     assert json.loads(run(root, "--json", command=[script])[1])["package_root"] == str(root)  # the copy answered
+
+
+class Env:  # an environ with nothing but the `get` the lookups use
+    def __init__(self, values):
+        self.get = values.get
+
+
+def answer(lookup):
+    try:
+        return {"path": lookup(), "error": None}
+    except Exception as error:
+        return {"path": None, "error": f"{type(error).__name__}: {error}"}
+
+
+@pytest.mark.parametrize("make_os", [
+    lambda file: SimpleNamespace(environ=Env({}), path=os.path, sys=sys),
+    lambda file: SimpleNamespace(environ={"VEKA_BIN": file}, path=os.path, sys=sys),
+    None,  # the module's os deleted: neither namespace nor builtins has it
+], ids=["get-only environ", "own environ with an override", "no os"])
+def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
+    from pyveka.__main__ import report
+    file = str(tmp_path / "veka")
+    open(file, "w").close()
+    if make_os:
+        vc.os = make_os(file)
+    else:
+        del vc.os
+    solver = report()["programs"]["solver"]
+    expected = answer(vc.veka_call_builtin)
+    assert solver["answer"] == expected
+    assert (solver["override"]["state"] == "used") == (expected["path"] == file)
+    assert ("os" in vars(vc)) == bool(make_os)
+
+
+def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
+    from pyveka import __main__ as command
+    first_inside, second_inside, first_done = threading.Event(), threading.Event(), threading.Event()
+    bound = vc.os
+    resolve = vc._resolve_path
+
+    def held_resolve(*parts):  # keeps the second report inside its rebinding until the first is done
+        second_inside.set()
+        first_done.wait(5)
+        return resolve(*parts)
+
+    def first():
+        with command._module_os(SimpleNamespace(environ={}, path=os.path, sys=sys)):
+            first_inside.set()
+            second_inside.wait(0.2)  # a bounded wait, not a measurement: the second may not get in
+        first_done.set()
+
+    vc._resolve_path = held_resolve
+    threads = [threading.Thread(target=first),
+               threading.Thread(target=command.candidate_of, args=(command.programs()[2],))]
+    threads[0].start()
+    first_inside.wait(5)
+    threads[1].start()
+    for thread in threads:
+        thread.join(10)
+    assert vars(vc)["os"] is bound

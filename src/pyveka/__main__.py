@@ -17,10 +17,12 @@ lookups do.
 from __future__ import annotations
 
 import argparse
+import builtins
 import json
 import os
 import shlex
 import sys
+import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator, Optional
@@ -56,6 +58,13 @@ def answer(lookup: Callable[[], Any]) -> dict[str, Any]:
         return {"path": None, "error": f"{type(error).__name__}: {error}"}
 
 
+def lookups_os() -> Any:
+    """The `os` the lookups use: the module's own binding, else the builtins' one,
+    as the module's call-time name resolution finds it."""
+    namespace = vars(veka_call)
+    return namespace["os"] if "os" in namespace else getattr(builtins, "os")
+
+
 class _EverythingExists:
     """os.path, except that every path exists."""
 
@@ -70,26 +79,51 @@ class _EverythingExists:
         return True
 
 
+class _Environ:
+    """os.environ as the lookups read it (its `get`), with one variable hidden."""
+
+    def __init__(self, environ: Any, hidden: str) -> None:
+        self._environ = environ
+        self._hidden = hidden
+
+    def get(self, key: str, *default: Any) -> Any:
+        if key == self._hidden:
+            return default[0] if default else None
+        return self._environ.get(key, *default)
+
+
 class _WithoutOverride:
-    """The module's os, with one override variable hidden and every path existing."""
+    """The lookups' os, with one override variable hidden and every path existing."""
 
     def __init__(self, real_os: Any, variable: str) -> None:
         self._real_os = real_os
-        self.environ = {k: v for k, v in real_os.environ.items() if k != variable}
+        self.environ = _Environ(real_os.environ, variable)
         self.path = _EverythingExists(real_os.path)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._real_os, name)
 
 
+_MISSING = object()
+_rebinding = threading.Lock()
+
+
 @contextmanager
 def _module_os(replacement: Any) -> Iterator[None]:
-    saved = veka_call.os
-    veka_call.os = replacement
-    try:
-        yield
-    finally:
-        veka_call.os = saved
+    """Rebinds the module's `os` for the block; one report at a time, and what
+    was bound before (or its absence) is what stays afterwards."""
+    namespace = vars(veka_call)
+    with _rebinding:
+        saved = namespace.get("os", _MISSING)
+        namespace["os"] = replacement
+        try:
+            yield
+        finally:
+            if namespace.get("os") is replacement:
+                if saved is _MISSING:
+                    del namespace["os"]
+                else:
+                    namespace["os"] = saved
 
 
 def candidate_of(program: Program) -> dict[str, Any]:
@@ -98,11 +132,17 @@ def candidate_of(program: Program) -> dict[str, Any]:
     The module's `os` is rebound for the length of one lookup: a command-line
     report, not something to run while other threads use the lookups.
     """
-    with _module_os(_WithoutOverride(veka_call.os, program.variable)):
+    try:
+        stand_in = _WithoutOverride(lookups_os(), program.variable)
+    except Exception as error:  # reported, not handled
+        return {"path": None, "state": "none", "reason": f"{type(error).__name__}: {error}", "fix": None}
+    with _module_os(stand_in):
         named = answer(program.lookup)
     if named["error"] is not None:  # the host itself is not known
         return {"path": None, "state": "none", "reason": named["error"], "fix": None}
     path = named["path"]
+    if not isinstance(path, str):
+        return {"path": None, "state": "none", "reason": "the lookup names no candidate", "fix": None}
     state, fix = file_state(path)
     return {"path": path, "state": state, "reason": None, "fix": fix}
 
@@ -124,16 +164,23 @@ def file_state(path: str) -> tuple[str, Optional[str]]:
 
 
 def override_of(program: Program) -> dict[str, Any]:
-    value = os.environ.get(program.variable)
-    if value is None:
-        state = "unset"
-    elif not value:
-        state = "empty"
-    elif not os.path.exists(value):
-        state = "ignored"
-    else:
-        state = "used"
-    return {"variable": program.variable, "value": value, "state": state}
+    """The override as the lookup sees it, through the lookups' own os."""
+    entry: dict[str, Any] = {"variable": program.variable, "value": None}
+    try:
+        used_os = lookups_os()
+        value = used_os.environ.get(program.variable)
+        entry["value"] = shown_value(value)
+        if value is None:
+            entry["state"] = "unset"
+        elif not value:
+            entry["state"] = "empty"
+        elif not used_os.path.exists(value):
+            entry["state"] = "ignored"
+        else:
+            entry["state"] = "used"
+    except Exception as error:  # reported, not handled
+        entry["state"] = f"unknown: {type(error).__name__}: {error}"
+    return entry
 
 
 # ---- The report -------------------------------------------------------------------
@@ -194,7 +241,8 @@ def as_text(data: dict[str, Any]) -> str:
         override, candidate = entry["override"], entry["candidate"]
         lines += ["", f"{program.title} ({entry['function']})"]
         shown = "" if override["value"] is None else f"={override['value']!r}"
-        lines.append(f"  override    {override['variable']}{shown}: {OVERRIDE_TEXT[override['state']]}")
+        state = OVERRIDE_TEXT.get(override["state"], override["state"])
+        lines.append(f"  override    {override['variable']}{shown}: {state}")
         if candidate["path"] is None:
             lines.append(f"  candidate   none: {candidate['reason']}")
         else:

@@ -120,16 +120,24 @@ Ref Frame::import_from_sibling(SiblingImport& import, Where where)
 {
     where_ = where;
     PyObject* name = (k.*import.name.name).get();
-    // Straight from the table of loaded modules: a module there that already
-    // has the name serves as it is, without a trip through the import system.
-    Ref loaded = cached_lookup(import.loaded_modules, PyImport_GetModuleDict(),
-                               (k.*import.full_name).get());
-    if (!loaded && PyErr_Occurred()) throw PythonError{};
-    if (loaded && PyModule_CheckExact(loaded.get())) {
-        Ref value = cached_lookup(import.name.module_dict, PyModule_GetDict(loaded.get()), name);
-        if (value) return value;
-        if (PyErr_Occurred()) throw PythonError{};
-    } else if (loaded) {
+    // Straight from the table of loaded modules: a module there that has the
+    // name serves as it is, without a trip through the import system. The
+    // table is read through sys, which answers nothing (rather than failing
+    // hard) once shutdown has dropped it; the import system then says why.
+    PyObject* modules = PySys_GetObject("modules");
+    Ref loaded;
+    if (modules && PyDict_CheckExact(modules)) {
+        loaded = cached_lookup(import.loaded_modules, modules, (k.*import.full_name).get());
+        if (!loaded && PyErr_Occurred()) throw PythonError{};
+    }
+    if (loaded) {
+        if (PyModule_CheckExact(loaded.get())) {
+            Ref value = cached_lookup(import.name.module_dict, PyModule_GetDict(loaded.get()), name);
+            if (value) return value;
+            if (PyErr_Occurred()) throw PythonError{};
+        }
+        // Not in a plain module's dict: its __getattr__, or any other object's
+        // attribute lookup, still has the say.
         Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name));
         if (value) return value;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
