@@ -121,15 +121,14 @@ Ref Frame::import_from_sibling(SiblingImport& import, Where where)
     where_ = where;
     PyObject* name = (k.*import.name.name).get();
     // Straight from the table of loaded modules: a module there that has the
-    // name serves as it is, without a trip through the import system. The
-    // table is read through sys, which answers nothing (rather than failing
-    // hard) once shutdown has dropped it; the import system then says why.
-    PyObject* modules = PySys_GetObject("modules");
-    Ref loaded;
-    if (modules && PyDict_CheckExact(modules)) {
-        loaded = cached_lookup(import.loaded_modules, modules, (k.*import.full_name).get());
-        if (!loaded && PyErr_Occurred()) throw PythonError{};
-    }
+    // name serves as it is, without a trip through the import system. Once
+    // shutdown has begun the table may be gone: then only the checked
+    // accessor asks for it, and reports its absence as an error.
+    PyObject* full_name = (k.*import.full_name).get();
+    Ref loaded = Py_IsInitialized()
+                     ? cached_lookup(import.loaded_modules, PyImport_GetModuleDict(), full_name)
+                     : Ref::steal(PyImport_GetModule(full_name));
+    if (!loaded && PyErr_Occurred()) throw PythonError{};
     if (loaded) {
         if (PyModule_CheckExact(loaded.get())) {
             Ref value = cached_lookup(import.name.module_dict, PyModule_GetDict(loaded.get()), name);
