@@ -10,7 +10,6 @@
 
 #include "constants.hpp"
 #include "name_resolution.hpp"
-#include "struct_fields.hpp"
 
 #include <initializer_list>
 #include <source_location>
@@ -97,9 +96,6 @@ private:
 inline Ref Frame::global(GlobalUse& use, Where where)
 {
     where_ = where;
-    if (use.namespace_value && use.namespace_version == dict_version(namespace_dict_)) {
-        return Ref::borrow(use.namespace_value);
-    }
     return checked(resolve_global(use, k, namespace_dict_).release());
 }
 

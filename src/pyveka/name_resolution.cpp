@@ -1,23 +1,11 @@
 #include "name_resolution.hpp"
 
-#include "struct_fields.hpp"
-
 #include <frameobject.h>  // PyFrame_New
 
 #include <cstring>
 
 namespace veka {
 namespace {
-
-Ref from_builtins(PyObject* builtins, PyObject* name)
-{
-    Ref value = Ref::steal(PyObject_GetAttr(builtins, name));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
 
 const char* base_name(const char* path)
 {
@@ -27,32 +15,14 @@ const char* base_name(const char* path)
 
 }  // namespace
 
-Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
+Ref global_from_builtins(const Constants& k, PyObject* name)
 {
-    const std::uint64_t version = dict_version(namespace_dict);
-    if (use.namespace_value && use.namespace_version == version) return Ref::borrow(use.namespace_value);
-    PyObject* name = (k.*use.name).get();
-    PyObject* value = PyDict_GetItemWithError(namespace_dict, name);
-    if (value) {
-        // Remember the version read before the lookup: a lookup that changed
-        // the dict (a key's __eq__) leaves an entry that never matches again.
-        use.namespace_version = version;
-        use.namespace_value = value;
-        return Ref::borrow(value);
+    Ref value = Ref::steal(PyObject_GetAttr(k.builtins.get(), name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    use.namespace_value = nullptr;
-    if (PyErr_Occurred()) return {};
-    return from_builtins(k.builtins.get(), name);
-}
-
-Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key)
-{
-    const std::uint64_t version = dict_version(dict);
-    if (hit.value && hit.dict_version == version) return Ref::borrow(hit.value);
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    hit.dict_version = version;
-    hit.value = value;
-    return Ref::borrow(value);
+    return value;
 }
 
 void add_traceback_entry(const char* dotted_name, const std::source_location& where,
