@@ -1,19 +1,12 @@
 """Host classification (_bits, _system, _machine) and the package paths."""
-import os, re, struct
+import os, struct
 from types import SimpleNamespace as NS
 
 import pytest
 
+from helpers import check
+
 Text = type("Text", (str,), {})
-
-
-def check(call, expected):
-    """call() answers `expected`, or raises it when it is an exception."""
-    if isinstance(expected, Exception):
-        with pytest.raises(type(expected), match=f"^{re.escape(str(expected))}$"):
-            call()
-    else:
-        assert call() == expected
 
 
 @pytest.mark.parametrize("maxsize, token", [(2**32, "32"), (2**32 + 1, "64"), (2**63 - 1, "64")])

@@ -1,9 +1,11 @@
 """The solver, mesh-generator and remote launcher lookups: host rows, call order, overrides."""
-import os, re
+import os
 from pathlib import Path
 from types import SimpleNamespace as NS
 
 import pytest
+
+from helpers import check
 
 # lookup -> variable, files on mac / linux / windows, answer when nothing is installed
 LOOKUPS = {
@@ -28,15 +30,6 @@ ROWS = [  # (OS name, word-size token, machine name), candidate; {0} {1} {2}: ma
 def default(lookup, row="bin/linux/64bit/{1}"):
     files = LOOKUPS[lookup][1]
     return row.format(*files) if files else "bin/remote/veka.remote"
-
-
-def check(call, expected):
-    """call() answers `expected`, or raises it when it is an exception."""
-    if isinstance(expected, Exception):
-        with pytest.raises(type(expected), match=f"^{re.escape(str(expected))}$"):
-            call()
-    else:
-        assert call() == expected
 
 
 @pytest.fixture

@@ -33,7 +33,6 @@ public:
 
     // The positional arguments of the call (only `_resolve_path` has any).
     [[nodiscard]] std::span<PyObject* const> args() const { return args_; }
-    [[nodiscard]] PyObject* namespace_dict() const { return namespace_dict_; }
     [[nodiscard]] const Where& where() const { return where_; }
 
     // `name` (module namespace, then builtins).

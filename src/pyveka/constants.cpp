@@ -53,7 +53,6 @@ constexpr StringEntry string_table[] = {
     {&Constants::veka_remote, "veka.remote"},
     {&Constants::veka_call_option, "veka.call"},
     {&Constants::unknown_os, "Unknown OS"},
-    {&Constants::str_type_name, "str"},
     {&Constants::veka_bin_variable, "VEKA_BIN"},
     {&Constants::grelvin_bin_variable, "GRELVIN_BIN"},
     {&Constants::veka_remote_bin_variable, "VEKA_REMOTE_BIN"},

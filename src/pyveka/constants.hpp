@@ -21,7 +21,7 @@ struct Constants {
 
     // Literals.
     Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux, win, arm64, aarch64, bin, mac,
-        mac_arm64,         windows, remote, veka_remote, veka_call_option, unknown_os, str_type_name;
+        mac_arm64,         windows, remote, veka_remote, veka_call_option, unknown_os;
 
     // The two executables and the launcher script.
     Ref veka_bin_variable, grelvin_bin_variable, veka_remote_bin_variable, veka_run,
