@@ -12,7 +12,7 @@
 #include "name_resolution.hpp"
 
 #include <initializer_list>
-#include <source_location>
+#include "source_line.hpp"
 #include <span>
 
 namespace veka {
@@ -20,7 +20,7 @@ namespace veka {
 // Thrown only after the interpreter's error indicator has been set.
 struct PythonError {};
 
-using Where = std::source_location;
+using Where = SourceLine;
 
 class Frame {
 public:
@@ -36,39 +36,39 @@ public:
     [[nodiscard]] const Where& where() const { return where_; }
 
     // `name` (module namespace, then builtins).
-    Ref global(GlobalUse& use, Where where = Where::current());
+    Ref global(GlobalUse& use, Where where = Where::here());
     // `obj.name`
-    Ref attr(Obj obj, AttributeUse& use, Where where = Where::current());
+    Ref attr(Obj obj, AttributeUse& use, Where where = Where::here());
     // `callable(*args)`
     Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
-             Where where = Where::current());
+             Where where = Where::here());
     // `callable(*args)` for an arguments tuple made once.
-    Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::current());
+    Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::here());
     // `callable(first, *rest)`
     Ref call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest,
-                       Where where = Where::current());
+                       Where where = Where::here());
     // `obj.name(*args)`
     Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
-                    Where where = Where::current());
+                    Where where = Where::here());
     // `module.name(*args)`, the name looked up as by attr
     Ref call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args = {},
-                    Where where = Where::current());
+                    Where where = Where::here());
     // `bool(obj)`
-    bool truth(Obj obj, Where where = Where::current());
+    bool truth(Obj obj, Where where = Where::here());
     // `bool(left == right)`
-    bool equals(Obj left, Obj right, Where where = Where::current());
+    bool equals(Obj left, Obj right, Where where = Where::here());
     // `bool(left > right)`
-    bool greater(Obj left, Obj right, Where where = Where::current());
+    bool greater(Obj left, Obj right, Where where = Where::here());
     // `obj.startswith(prefix)` taken as a truth value.
-    bool startswith(Obj obj, Obj prefix, Where where = Where::current());
+    bool startswith(Obj obj, Obj prefix, Where where = Where::here());
     // `f"{word_size}bit"`
-    Ref word_size_directory(Obj word_size, Where where = Where::current());
+    Ref word_size_directory(Obj word_size, Where where = Where::here());
     // `str(obj)`
-    Ref str(Obj obj, Where where = Where::current());
+    Ref str(Obj obj, Where where = Where::here());
     // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.
-    Ref import_from_sibling(SiblingImport& import, Where where = Where::current());
+    Ref import_from_sibling(SiblingImport& import, Where where = Where::here());
     // `raise exception_type(message)`
-    [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::current());
+    [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::here());
 
 private:
     PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);

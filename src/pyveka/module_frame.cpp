@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <source_location>
+
 
 namespace veka {
 namespace {
@@ -285,9 +285,9 @@ struct Initialisation {
     Ref constants_owner;
     Constants* constants = nullptr;
     bool inserted_in_sys_modules = false;
-    std::source_location failed_at{};
+    SourceLine failed_at{};
 
-    bool fail(std::source_location where = std::source_location::current())
+    bool fail(SourceLine where = SourceLine::here())
     {
         failed_at = where;
         return false;

@@ -2,15 +2,17 @@
 
 #include <frameobject.h>  // PyFrame_New
 
-#include <cstring>
 
 namespace veka {
 namespace {
 
 const char* base_name(const char* path)
 {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
+    const char* name = path;
+    for (const char* at = path; *at; ++at) {
+        if (*at == '/' || *at == '\\') name = at + 1;
+    }
+    return name;
 }
 
 }  // namespace
@@ -25,14 +27,14 @@ Ref global_from_builtins(const Constants& k, PyObject* name)
     return value;
 }
 
-void add_traceback_entry(const char* dotted_name, const std::source_location& where,
+void add_traceback_entry(const char* dotted_name, const SourceLine& where,
                          PyObject* namespace_dict)
 {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
 
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-        base_name(where.file_name()), dotted_name, static_cast<int>(where.line()))));
+        base_name(where.file), dotted_name, where.line)));
     Ref frame;
     if (code) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(

@@ -13,7 +13,7 @@
 #include "struct_fields.hpp"
 
 #include <cstdint>
-#include <source_location>
+#include "source_line.hpp"
 
 namespace veka {
 
@@ -79,7 +79,7 @@ struct SiblingImport {
 // the pending exception; the entry's frame has the module namespace as its
 // globals. The pending exception is kept unchanged even if the entry cannot
 // be made.
-[[gnu::cold]] void add_traceback_entry(const char* dotted_name, const std::source_location& where,
+[[gnu::cold]] void add_traceback_entry(const char* dotted_name, const SourceLine& where,
                          PyObject* namespace_dict);
 
 }  // namespace veka
