@@ -1,7 +1,5 @@
 #include "body_ops.hpp"
 
-#include "native_function.hpp"
-
 #include <array>
 #include <cassert>
 #include <vector>
@@ -9,27 +7,28 @@
 namespace veka {
 
 // A call of one of the module's own functions goes straight to its entry,
-// past the generic call machinery, which would only check again what the
-// trampoline guarantees.
+// past the generic call machinery, which would only check again what that
+// entry guarantees.
 PyObject* Frame::vectorcall(PyObject* callable, PyObject* const* args, size_t nargs)
 {
-    if (Py_TYPE(callable) == k.function_type) return call_native_function(callable, args, nargs, nullptr);
+    if (Py_TYPE(callable) == reinterpret_cast<PyTypeObject*>(k.function_type.get())) {
+        return PyVectorcall_Function(callable)(callable, args, nargs, nullptr);
+    }
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
 Ref Frame::call(Obj callable, std::initializer_list<PyObject*> args, Where where)
 {
     where_ = where;
-    return checked(vectorcall(callable.get(), args.begin(), args.size()));
+    return check(vectorcall(callable.get(), args.begin(), args.size()), where);
 }
 
 Ref Frame::call_with_tuple(Obj callable, Obj args_tuple, Where where)
 {
     where_ = where;
-    PyObject* tuple = args_tuple.get();
     // The items go to the callee as they are: no new tuple per call.
-    return checked(vectorcall(callable.get(), &PyTuple_GET_ITEM(tuple, 0),
-                              static_cast<size_t>(PyTuple_GET_SIZE(tuple))));
+    std::span<PyObject* const> items = tuple_items(args_tuple.get());
+    return check(vectorcall(callable.get(), items.data(), items.size()), where);
 }
 
 Ref Frame::call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest, Where where)
@@ -44,7 +43,7 @@ Ref Frame::call_prepended(Obj callable, Obj first, std::span<PyObject* const> re
     }
     stack[0] = first.get();
     for (size_t i = 0; i < rest.size(); ++i) stack[i + 1] = rest[i];
-    return checked(vectorcall(callable.get(), stack, rest.size() + 1));
+    return check(vectorcall(callable.get(), stack, rest.size() + 1), where);
 }
 
 Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args, Where where)
@@ -54,7 +53,7 @@ Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args,
     assert(args.size() < stack.size());
     size_t count = 1;
     for (PyObject* arg : args) stack[count++] = arg;
-    return checked(PyObject_VectorcallMethod(name.get(), stack.data(), count, nullptr));
+    return check(PyObject_VectorcallMethod(name.get(), stack.data(), count, nullptr), where);
 }
 
 Ref Frame::call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args,
@@ -77,14 +76,14 @@ bool Frame::equals(Obj left, Obj right, Where where)
         if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
         return PyUnicode_Compare(a, b) == 0;
     }
-    Ref answer = checked(PyObject_RichCompare(a, b, Py_EQ));
+    Ref answer = check(PyObject_RichCompare(a, b, Py_EQ), where);
     return truth(answer, where);
 }
 
 bool Frame::greater(Obj left, Obj right, Where where)
 {
     where_ = where;
-    Ref answer = checked(PyObject_RichCompare(left.get(), right.get(), Py_GT));
+    Ref answer = check(PyObject_RichCompare(left.get(), right.get(), Py_GT), where);
     return truth(answer, where);
 }
 
@@ -92,8 +91,8 @@ bool Frame::startswith(Obj obj, Obj prefix, Where where)
 {
     where_ = where;
     if (PyUnicode_CheckExact(obj.get())) {
-        return checked_truth(static_cast<int>(
-            PyUnicode_Tailmatch(obj.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1)));
+        const Py_ssize_t match = PyUnicode_Tailmatch(obj.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+        return check_status(static_cast<int>(match), where) != 0;
     }
     Ref answer = call_method(obj, k.startswith, {prefix.get()}, where);
     return truth(answer, where);
@@ -106,58 +105,27 @@ Ref Frame::word_size_directory(Obj word_size, Where where)
     // directories are made once. Any other token is formatted afresh.
     if (word_size.get() == k.sixty_four.get()) return k.sixty_four_bit.share();
     if (word_size.get() == k.thirty_two.get()) return k.thirty_two_bit.share();
-    Ref formatted = checked(PyObject_Format(word_size.get(), k.empty.get()));
-    return checked(PyUnicode_Concat(formatted.get(), k.bit.get()));
+    Ref formatted = check(PyObject_Format(word_size.get(), k.empty.get()), where);
+    return check(PyUnicode_Concat(formatted.get(), k.bit.get()), where);
 }
 
 Ref Frame::str(Obj obj, Where where)
 {
     where_ = where;
-    return checked(PyObject_Str(obj.get()));
+    return check(PyObject_Str(obj.get()), where);
 }
 
-Ref Frame::import_from_sibling(SiblingImport& import, Where where)
+Ref Frame::import(const ImportRequest& request, ImportCache& cache, Where where)
 {
     where_ = where;
-    PyObject* name = (k.*import.name.name).get();
-    // Straight from the table of loaded modules: a module there that has the
-    // name serves as it is, without a trip through the import system. Once
-    // shutdown has begun the table may be gone: then only the checked
-    // accessor asks for it, and reports its absence as an error.
-    PyObject* full_name = (k.*import.full_name).get();
-    Ref loaded = Py_IsInitialized()
-                     ? cached_lookup(import.loaded_modules, PyImport_GetModuleDict(), full_name)
-                     : Ref::steal(PyImport_GetModule(full_name));
-    if (!loaded && PyErr_Occurred()) throw PythonError{};
-    if (loaded) {
-        if (PyModule_CheckExact(loaded.get())) {
-            Ref value = cached_lookup(import.name.module_dict, PyModule_GetDict(loaded.get()), name);
-            if (value) return value;
-            if (PyErr_Occurred()) throw PythonError{};
-        }
-        // Not in a plain module's dict: its __getattr__, or any other object's
-        // attribute lookup, still has the say.
-        Ref value = Ref::steal(PyObject_GetAttr(loaded.get(), name));
-        if (value) return value;
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-    }
-    Ref imported = checked(PyImport_ImportModuleLevelObject(
-        (k.*import.module).get(), namespace_dict_, k.empty_locals.get(),
-        (k.*import.fromlist).get(), 1));
-    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    }
-    return checked(value.release());
+    return run_import(request, k.loaded_modules.get(), namespace_dict_, cache, where);
 }
 
 void Frame::raise(PyObject* exception_type, Obj message, Where where)
 {
     where_ = where;
     PyErr_SetObject(exception_type, message.get());
-    throw PythonError{};
+    throw PythonError(where);
 }
 
 }  // namespace veka

@@ -1,24 +1,22 @@
 // The interpreter operations the function bodies are written in.
 //
 // A body is a C++ function that reads like the Python function it stands for,
-// one operation per line. Each operation either succeeds or leaves the
-// interpreter's exception set and throws PythonError; the trampoline that runs
-// every body (native_function.cpp) catches it, so no C++ exception reaches the
-// interpreter. Each operation records where it stands in the body, which names
-// the line of the traceback entry the trampoline adds.
+// one operation per line. Each operation answers its value or throws
+// PythonError with the interpreter's exception set (errors.hpp); it also
+// records its source line, which the function's traceback entry names.
+//
+// The operations a body makes on every call are inline. Those that call out
+// are kept out of line, so that a body's own frame stays small: rebound into
+// a cycle, the functions recurse through these frames until the interpreter's
+// recursion limit stops them, and the C stack must last that long.
 #pragma once
 
-#include "constants.hpp"
 #include "name_resolution.hpp"
 
 #include <initializer_list>
-#include "source_line.hpp"
 #include <span>
 
 namespace veka {
-
-// Thrown only after the interpreter's error indicator has been set.
-struct PythonError {};
 
 using Where = SourceLine;
 
@@ -33,6 +31,7 @@ public:
 
     // The positional arguments of the call (only `_resolve_path` has any).
     [[nodiscard]] std::span<PyObject* const> args() const { return args_; }
+    // The line of the operation that ran last.
     [[nodiscard]] const Where& where() const { return where_; }
 
     // `name` (module namespace, then builtins).
@@ -40,74 +39,57 @@ public:
     // `obj.name`
     Ref attr(Obj obj, AttributeUse& use, Where where = Where::here());
     // `callable(*args)`
-    Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
-             Where where = Where::here());
+    VEKA_NOINLINE Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
+                           Where where = Where::here());
     // `callable(*args)` for an arguments tuple made once.
-    Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::here());
+    VEKA_NOINLINE Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::here());
     // `callable(first, *rest)`
-    Ref call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest,
-                       Where where = Where::here());
+    VEKA_NOINLINE Ref call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest,
+                                     Where where = Where::here());
     // `obj.name(*args)`
-    Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
-                    Where where = Where::here());
+    VEKA_NOINLINE Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
+                                  Where where = Where::here());
     // `module.name(*args)`, the name looked up as by attr
-    Ref call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args = {},
-                    Where where = Where::here());
+    VEKA_NOINLINE Ref call_method(Obj obj, AttributeUse& use,
+                                  std::initializer_list<PyObject*> args = {},
+                                  Where where = Where::here());
     // `bool(obj)`
     bool truth(Obj obj, Where where = Where::here());
     // `bool(left == right)`
-    bool equals(Obj left, Obj right, Where where = Where::here());
+    VEKA_NOINLINE bool equals(Obj left, Obj right, Where where = Where::here());
     // `bool(left > right)`
-    bool greater(Obj left, Obj right, Where where = Where::here());
+    VEKA_NOINLINE bool greater(Obj left, Obj right, Where where = Where::here());
     // `obj.startswith(prefix)` taken as a truth value.
-    bool startswith(Obj obj, Obj prefix, Where where = Where::here());
+    VEKA_NOINLINE bool startswith(Obj obj, Obj prefix, Where where = Where::here());
     // `f"{word_size}bit"`
-    Ref word_size_directory(Obj word_size, Where where = Where::here());
+    VEKA_NOINLINE Ref word_size_directory(Obj word_size, Where where = Where::here());
     // `str(obj)`
-    Ref str(Obj obj, Where where = Where::here());
-    // `from .<module> import <name>`, through sys.modules first, never builtins.__import__.
-    Ref import_from_sibling(SiblingImport& import, Where where = Where::here());
+    VEKA_NOINLINE Ref str(Obj obj, Where where = Where::here());
+    // `from .<module> import <name>`, as every import of the module runs.
+    VEKA_NOINLINE Ref import(const ImportRequest& request, ImportCache& cache,
+                             Where where = Where::here());
     // `raise exception_type(message)`
-    [[noreturn]] void raise(PyObject* exception_type, Obj message, Where where = Where::here());
+    [[noreturn]] VEKA_NOINLINE void raise(PyObject* exception_type, Obj message,
+                                          Where where = Where::here());
 
 private:
     PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);
-    // Stops the body when an operation failed (its result is null).
-    Ref checked(PyObject* result)
-    {
-        if (!result) throw PythonError{};
-        return Ref::steal(result);
-    }
-    bool checked_truth(int answer)
-    {
-        if (answer < 0) throw PythonError{};
-        return answer != 0;
-    }
 
     PyObject* namespace_dict_;
     std::span<PyObject* const> args_;
     Where where_;
 };
 
-// The operations every body makes many times are inline; their cache hits
-// are the common case.
-
 inline Ref Frame::global(GlobalUse& use, Where where)
 {
     where_ = where;
-    return checked(resolve_global(use, k, namespace_dict_).release());
+    return resolve_global(use, k, namespace_dict_, where);
 }
 
 inline Ref Frame::attr(Obj obj, AttributeUse& use, Where where)
 {
     where_ = where;
-    PyObject* name = (k.*use.name).get();
-    if (PyModule_CheckExact(obj.get())) {
-        Ref value = cached_lookup(use.module_dict, PyModule_GetDict(obj.get()), name);
-        if (value) return value;
-        if (PyErr_Occurred()) throw PythonError{};
-    }
-    return checked(PyObject_GetAttr(obj.get(), name));
+    return read_attribute(obj.get(), (k.*use.name).get(), use.module_dict, where);
 }
 
 inline bool Frame::truth(Obj obj, Where where)
@@ -116,7 +98,7 @@ inline bool Frame::truth(Obj obj, Where where)
     PyObject* value = obj.get();
     if (value == Py_True) return true;
     if (value == Py_False || value == Py_None) return false;
-    return checked_truth(PyObject_IsTrue(value));
+    return check_status(PyObject_IsTrue(value), where) != 0;
 }
 
 // The nine bodies, in the order of the module's function table.

@@ -7,29 +7,43 @@ namespace veka {
 namespace {
 
 // env = os.environ.get(VARIABLE)
-// if env and os.path.exists(env):
-//     return env
-// An empty Ref when the override does not apply.
-Ref existing_override(Frame& f, const Ref& variable)
+Ref read_override(Frame& f, const Ref& variable)
 {
-    static constinit GlobalUse os_for_environ{&Constants::os};
-    static constinit GlobalUse os_for_exists{&Constants::os};
+    static constinit GlobalUse os{&Constants::os};
     static constinit AttributeUse environ_use{&Constants::environ};
+    Ref os_module = f.global(os);
+    Ref environ = f.attr(os_module, environ_use);
+    return f.call_method(environ, f.k.get, {variable.get()});
+}
+
+// env and os.path.exists(env)
+bool override_applies(Frame& f, const Ref& env)
+{
+    static constinit GlobalUse os{&Constants::os};
     static constinit AttributeUse path{&Constants::path};
     static constinit AttributeUse exists_use{&Constants::exists};
-    Ref os_module = f.global(os_for_environ);
-    Ref environ = f.attr(os_module, environ_use);
-    Ref env = f.call_method(environ, f.k.get, {variable.get()});
-    if (!f.truth(env)) return {};
-    os_module = f.global(os_for_exists);
+    if (!f.truth(env)) return false;
+    Ref os_module = f.global(os);
     Ref os_path = f.attr(os_module, path);
     Ref exists = f.call_method(os_path, exists_use, {env.get()});
-    if (!f.truth(exists)) return {};
-    return env;
+    return f.truth(exists);
+}
+
+// _resolve_path("bin", platform_dir, f"{bits}bit", file)
+// Out of line, so that the lookups' own frames stay small.
+VEKA_NOINLINE Ref resolve_by_word_size(Frame& f, const Ref& platform_dir, const Ref& word_size,
+                                       const Ref& file)
+{
+    static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
+    Ref resolve = f.global(resolve_path);
+    Ref word_size_dir = f.word_size_directory(word_size);
+    return f.call(resolve, {f.k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
 }
 
 // def <lookup>() -> "str":
-//     <the override, when it exists>
+//     env = os.environ.get(VARIABLE)
+//     if env and os.path.exists(env):
+//         return env
 //     sysname = _system()
 //     bits = _bits()
 //     mach = _machine()
@@ -55,7 +69,10 @@ Ref executable_lookup(Frame& f, const ExecutableRow& row)
     static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
     const Constants& k = f.k;
 
-    if (Ref env = existing_override(f, k.*row.variable)) return env;
+    // Every local lives until the function returns, as in the Python
+    // function: a finalizer of any of them runs only after the call.
+    Ref env = read_override(f, k.*row.variable);
+    if (override_applies(f, env)) return env;
     Ref system_fn = f.global(system);
     Ref sysname = f.call(system_fn);
     Ref bits_fn = f.global(bits);
@@ -63,24 +80,18 @@ Ref executable_lookup(Frame& f, const ExecutableRow& row)
     Ref machine_fn = f.global(machine);
     Ref mach = f.call(machine_fn);
 
-    // _resolve_path("bin", platform_dir, f"{bits}bit", file)
-    auto by_word_size = [&](const Ref& platform_dir, const Ref& file) {
-        Ref resolve = f.global(resolve_path);
-        Ref word_size_dir = f.word_size_directory(word_size);
-        return f.call(resolve, {k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
-    };
     Ref path;
     if (f.equals(sysname, k.darwin)) {
         if (f.equals(mach, k.arm64) || f.equals(mach, k.aarch64)) {
             Ref resolve = f.global(resolve_path);
             path = f.call_with_tuple(resolve, k.*row.mac_arm64_parts);
         } else {
-            path = by_word_size(k.mac, k.*row.mac_file);
+            path = resolve_by_word_size(f, k.mac, word_size, k.*row.mac_file);
         }
     } else if (f.equals(sysname, k.linux)) {
-        path = by_word_size(k.linux, k.*row.linux_file);
+        path = resolve_by_word_size(f, k.linux, word_size, k.*row.linux_file);
     } else if (f.startswith(sysname, k.win)) {
-        path = by_word_size(k.windows, k.*row.windows_file);
+        path = resolve_by_word_size(f, k.windows, word_size, k.*row.windows_file);
     } else {
         f.raise(PyExc_RuntimeError, k.unknown_os);
     }
@@ -113,12 +124,14 @@ Ref configured_call_body(Frame& f)
 {
     static constinit GlobalUse solver_for_unset{&Constants::solver_lookup_fn};
     static constinit GlobalUse solver_for_remote{&Constants::solver_lookup_fn};
-    static constinit SiblingImport getter{&Constants::options, &Constants::options_full_name,
-                                          &Constants::veka_get_option_fromlist,
-                                          {&Constants::veka_get_option}};
+    static constinit ImportCache getter_import;
     const Constants& k = f.k;
+    const ImportRequest getter{.module = k.options.get(),
+                               .full_name = k.options_full_name.get(),
+                               .name = k.veka_get_option.get(),
+                               .level = 1};
 
-    Ref veka_get_option = f.import_from_sibling(getter);
+    Ref veka_get_option = f.import(getter, getter_import);
     Ref call = f.call(veka_get_option, {k.veka_call_option.get()});
     if (call.get() == Py_None) {
         Ref solver_lookup = f.global(solver_for_unset);
@@ -134,7 +147,9 @@ Ref configured_call_body(Frame& f)
 }
 
 // def veka_remote_script() -> "Optional[str]":
-//     <the override, when it exists>
+//     env = os.environ.get("VEKA_REMOTE_BIN")
+//     if env and os.path.exists(env):
+//         return env
 //     path = _resolve_path(*REMOTE_SCRIPT_PARTS)
 //     return path
 Ref remote_script_body(Frame& f)
@@ -142,7 +157,8 @@ Ref remote_script_body(Frame& f)
     static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
     const Constants& k = f.k;
 
-    if (Ref env = existing_override(f, k.veka_remote_bin_variable)) return env;
+    Ref env = read_override(f, k.veka_remote_bin_variable);
+    if (override_applies(f, env)) return env;
     Ref resolve = f.global(resolve_path);
     return f.call_with_tuple(resolve, k.remote_script_parts);
 }

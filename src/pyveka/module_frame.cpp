@@ -2,17 +2,16 @@
 // exec steps, and the table of the nine functions.
 //
 // The process keeps one module instance, in the interpreter's per-interpreter
-// data; the constants belong to the function objects, which hold them through
-// a capsule. The only static is the recorded interpreter identifier, so
-// nothing is left owned in static storage after finalization.
+// data; what the functions share belongs to them (shared_state.hpp). Beside
+// the per-use caches (name_resolution.hpp), the only static is the recorded
+// interpreter identifier: nothing is owned in static storage.
 #include "body_ops.hpp"
-#include "constants.hpp"
+#include "errors.hpp"
 #include "name_resolution.hpp"
 #include "native_function.hpp"
+#include "shared_state.hpp"
 
 #include <cstdint>
-#include <cstring>
-#include <new>
 
 
 namespace veka {
@@ -81,7 +80,7 @@ constexpr FunctionRow function_table[] = {
      "Optional[str]", remote_script_doc, remote_script_locals, remote_script_body},
 };
 
-// ---- Process-wide state --------------------------------------------------------
+// ---- Process-wide state ----------------------------------------------------
 
 // Recorded by the first create step and never cleared: only one interpreter
 // of the process may hold the module.
@@ -90,129 +89,86 @@ std::int64_t recorded_interpreter = -1;
 // The single module instance is kept in the interpreter's dict of
 // per-interpreter data, not in a static: the strong reference there keeps it
 // for every re-import, and the interpreter itself drops it when it shuts down.
-constexpr const char instance_key[] = "pyveka.veka_call instance";
+constexpr const char instance_key_text[] = "pyveka.veka_call instance";
 
-PyObject* interpreter_data()
+Ref interpreter_data()
 {
     PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (!data && !PyErr_Occurred()) {
+    if (!data) {
         PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: no per-interpreter data dict");
+        throw PythonError(SourceLine::here());
     }
-    return data;
+    return Ref::borrow(data);
 }
 
-// The instance, an empty Ref when there is none, or an empty Ref with an exception set.
-Ref recorded_instance()
+// The keys of the two entries an exec step may make: the recorded instance
+// and the module's sys.modules entry. Made before either entry, so that
+// undoing them allocates nothing.
+struct EntryKeys {
+    Ref instance = check(PyUnicode_InternFromString(instance_key_text));
+    Ref full_name = check(PyUnicode_InternFromString(module_name));
+};
+
+// The recorded instance, or an empty Ref.
+Ref recorded_instance(const Ref& data, const EntryKeys& keys)
 {
-    PyObject* data = interpreter_data();
-    if (!data) return {};
-    Ref key = Ref::steal(PyUnicode_FromString(instance_key));
-    if (!key) return {};
-    return Ref::borrow(PyDict_GetItemWithError(data, key.get()));
+    return check_lookup(PyDict_GetItemWithError(data.get(), keys.instance.get()));
 }
 
-bool record_instance(PyObject* module)
+// ---- Imports ---------------------------------------------------------------
+
+// `import <module>` or `from <module> import <name>` at import time.
+Ref import_at_exec(PyObject* module, PyObject* name, PyObject* loaded_modules,
+                   PyObject* namespace_dict)
 {
-    PyObject* data = interpreter_data();
-    return data && PyDict_SetItemString(data, instance_key, module) == 0;
+    ImportCache once;
+    return run_import({.module = module, .full_name = module, .name = name, .level = 0},
+                      loaded_modules, namespace_dict, once, SourceLine::here());
 }
 
-// After `module` failed its exec step; the exception that failed it stays pending.
-void forget_instance(PyObject* module)
-{
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (data && PyDict_GetItemString(data, instance_key) == module &&
-        PyDict_DelItemString(data, instance_key) < 0) {
-        PyErr_Clear();
-    }
-    PyErr_Restore(type, value, traceback);
-}
-
-// ---- Imports ---------------------------------------------------------------------
-
-// `import name`, or `from name import attribute`: sys.modules first, else the
-// import system itself; builtins.__import__ is never consulted.
-Ref import_module(const char* name, PyObject* namespace_dict, const char* attribute = nullptr)
-{
-    Ref module_name_object = Ref::steal(PyUnicode_InternFromString(name));
-    if (!module_name_object) return {};
-    Ref module = Ref::steal(PyImport_GetModule(module_name_object.get()));
-    if (!module && PyErr_Occurred()) return {};
-    // A None entry blocks the import: let the import system say so.
-    if (module.get() == Py_None) module.reset();
-    if (module && attribute) {
-        Ref value = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
-        if (value) return value;
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-        PyErr_Clear();
-        module.reset();
-    }
-    if (!module) {
-        Ref locals = Ref::steal(PyDict_New());
-        Ref fromlist = attribute ? Ref::steal(Py_BuildValue("(s)", attribute)) : Ref::borrow(Py_None);
-        if (!locals || !fromlist) return {};
-        module = Ref::steal(PyImport_ImportModuleLevelObject(
-            module_name_object.get(), namespace_dict, locals.get(), fromlist.get(), 0));
-        if (!module) return {};
-    }
-    if (!attribute) return module;
-    Ref value = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        Ref attribute_name = Ref::steal(PyUnicode_FromString(attribute));
-        if (attribute_name) PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute_name.get());
-    }
-    return value;
-}
-
-// ---- Create step -----------------------------------------------------------------
+// ---- Create step -----------------------------------------------------------
 
 // Copies module_spec.<from> to the namespace key <to>; a missing attribute is skipped.
-bool copy_spec_attribute(PyObject* module_spec, const char* from, PyObject* namespace_dict, const char* to,
-                         bool copy_none)
+void copy_spec_attribute(PyObject* module_spec, const char* from, PyObject* namespace_dict,
+                         const char* to, bool copy_none)
 {
-    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyObject* value = PyObject_GetAttrString(module_spec, from);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        return true;
+        return;
     }
-    if (value.get() == Py_None && !copy_none) return true;
-    return PyDict_SetItemString(namespace_dict, to, value.get()) == 0;
+    Ref owned = check(value);
+    if (owned.get() == Py_None && !copy_none) return;
+    check_status(PyDict_SetItemString(namespace_dict, to, owned.get()));
 }
 
-PyObject* create_module(PyObject* module_spec, PyModuleDef*)
+Ref create_module(PyObject* module_spec)
 {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
+    if (interpreter == -1) throw PythonError(SourceLine::here());
     if (recorded_interpreter == -1) {
         recorded_interpreter = interpreter;
     } else if (interpreter != recorded_interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
-        return nullptr;
+        throw PythonError(SourceLine::here());
     }
-    Ref instance = recorded_instance();
-    if (instance || PyErr_Occurred()) return instance.release();
+    Ref instance = recorded_instance(interpreter_data(), EntryKeys{});
+    if (instance) return instance;
 
-    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
-    if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
+    Ref name = check(PyObject_GetAttrString(module_spec, "name"));
+    Ref module = check(PyModule_NewObject(name.get()));
     PyObject* namespace_dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attribute(module_spec, "loader", namespace_dict, "__loader__", true) ||
-        !copy_spec_attribute(module_spec, "origin", namespace_dict, "__file__", true) ||
-        !copy_spec_attribute(module_spec, "parent", namespace_dict, "__package__", true) ||
-        !copy_spec_attribute(module_spec, "submodule_search_locations", namespace_dict, "__path__", false)) {
-        return nullptr;
-    }
-    return module.release();
+    copy_spec_attribute(module_spec, "loader", namespace_dict, "__loader__", true);
+    copy_spec_attribute(module_spec, "origin", namespace_dict, "__file__", true);
+    copy_spec_attribute(module_spec, "parent", namespace_dict, "__package__", true);
+    copy_spec_attribute(module_spec, "submodule_search_locations", namespace_dict, "__path__",
+                        false);
+    return module;
 }
 
-// ---- Exec step -------------------------------------------------------------------
+// ---- Exec step -------------------------------------------------------------
 
 struct Version {
     long major;
@@ -223,13 +179,16 @@ struct Version {
 // test can stand in for another interpreter; Py_Version when that is unusable.
 Version running_version()
 {
-    PyObject* info = PySys_GetObject("version_info");
-    if (info) {
-        Ref major = Ref::steal(PySequence_GetItem(info, 0));
-        Ref minor = Ref::steal(PySequence_GetItem(info, 1));
-        const long major_number = major ? PyLong_AsLong(major.get()) : -1;
-        const long minor_number = minor ? PyLong_AsLong(minor.get()) : -1;
-        if (!PyErr_Occurred()) return {major_number, minor_number};
+    try {
+        Ref info = Ref::borrow(PySys_GetObject("version_info"));
+        if (info) {
+            Ref major = check(PySequence_GetItem(info.get(), 0));
+            Ref minor = check(PySequence_GetItem(info.get(), 1));
+            const Version version{PyLong_AsLong(major.get()), PyLong_AsLong(minor.get())};
+            if (PyErr_Occurred()) throw PythonError(SourceLine::here());
+            return version;
+        }
+    } catch (const PythonError&) {
         PyErr_Clear();
     }
     return {static_cast<long>((Py_Version >> 24) & 0xff),
@@ -237,127 +196,139 @@ Version running_version()
 }
 
 // The version the module was compiled for comes from the headers it was built against.
-bool warn_on_version_mismatch()
+void warn_on_version_mismatch()
 {
     const Version running = running_version();
-    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) return true;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime "
-                            "version %ld.%ld",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
-                            running.major, running.minor) == 0;
+    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) return;
+    check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                  "compile time Python version %d.%d of module '%.100s' %s "
+                                  "runtime version %ld.%ld",
+                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name,
+                                  "does not match", running.major, running.minor));
 }
 
 // sys.modules holds the module under its full name, whatever name it was
-// imported under; an existing entry stays. Sets `inserted` when it added one.
-bool ensure_in_sys_modules(PyObject* module, bool* inserted = nullptr)
+// imported under; an existing entry stays. True when it added the entry.
+bool ensure_in_sys_modules(PyObject* module, const EntryKeys& keys)
 {
     PyObject* modules = PyImport_GetModuleDict();
-    Ref key = Ref::steal(PyUnicode_InternFromString(module_name));
-    if (!key) return false;
-    const int present = PyDict_Contains(modules, key.get());
-    if (present < 0) return false;
-    if (present) return true;
-    if (PyDict_SetItem(modules, key.get(), module) < 0) return false;
-    if (inserted) *inserted = true;
+    if (check_status(PyDict_Contains(modules, keys.full_name.get()))) return false;
+    check_status(PyDict_SetItem(modules, keys.full_name.get(), module));
     return true;
 }
 
-void remove_from_sys_modules(PyObject* module)
+void bind(PyObject* namespace_dict, const char* name, const Ref& value)
 {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* entry = PyDict_GetItemString(modules, module_name);
-    if (entry == module && PyDict_DelItemString(modules, module_name) < 0) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    check_status(PyDict_SetItemString(namespace_dict, name, value.get()));
 }
 
-bool bind(PyObject* namespace_dict, const char* name, const Ref& value)
+// Removes dict[key] when it is `value`. Allocates nothing: the key is a str
+// whose hash is already known.
+void remove_entry(PyObject* dict, PyObject* key, PyObject* value) noexcept
 {
-    return value && PyDict_SetItemString(namespace_dict, name, value.get()) == 0;
+    if (PyDict_GetItemWithError(dict, key) == value) PyDict_DelItem(dict, key);
 }
 
-// Steps after the constants exist; a failure here gets the init traceback entry.
-struct Initialisation {
-    PyObject* module;
-    PyObject* namespace_dict;
-    Ref constants_owner;
-    Constants* constants = nullptr;
-    bool inserted_in_sys_modules = false;
-    SourceLine failed_at{};
-
-    bool fail(SourceLine where = SourceLine::here())
+// What a failed exec step undoes, on every path by which it fails, so that
+// the next import starts afresh: the recorded instance, and the sys.modules
+// entry it added. The exception that failed it is the one that stays.
+class UndoOnFailure {
+public:
+    UndoOnFailure(PyObject* module, Ref data, const EntryKeys& keys)
+        : module_(module), data_(std::move(data)), keys_(keys)
     {
-        failed_at = where;
-        return false;
     }
-
-    bool run_statements()
+    ~UndoOnFailure()
     {
-        if (!ensure_in_sys_modules(module, &inserted_in_sys_modules)) return fail();
-        if (!make_tuples(*constants)) return fail();
-        if (!bind(namespace_dict, "os", import_module("os", namespace_dict))) return fail();
-        if (!bind(namespace_dict, "platform", import_module("platform", namespace_dict))) return fail();
-        if (!bind(namespace_dict, "Optional", import_module("typing", namespace_dict, "Optional"))) {
-            return fail();
+        if (succeeded_) return;
+        PendingExceptionKept failure;
+        remove_entry(data_.get(), keys_.instance.get(), module_);
+        if (added_to_sys_modules) {
+            remove_entry(PyImport_GetModuleDict(), keys_.full_name.get(), module_);
         }
-        Ref function_type = make_function_type();
-        if (!function_type) return fail();
-        constants->function_type = reinterpret_cast<PyTypeObject*>(function_type.get());
-        for (const FunctionRow& row : function_table) {
-            Ref function =
-                make_function(function_type.get(), row, constants_owner.get(), namespace_dict);
-            if (!bind(namespace_dict, row.name, function)) return fail();
-        }
-        if (!bind(namespace_dict, "__test__", Ref::steal(PyDict_New()))) return fail();
-        return true;
     }
+    UndoOnFailure(const UndoOnFailure&) = delete;
+    UndoOnFailure& operator=(const UndoOnFailure&) = delete;
+
+    void succeeded() { succeeded_ = true; }
+    bool added_to_sys_modules = false;
+
+private:
+    PyObject* module_;
+    Ref data_;
+    const EntryKeys& keys_;
+    bool succeeded_ = false;
 };
 
-int exec_module(PyObject* module)
+// The statements after the constants exist: the module's own source, in order.
+void run_statements(PyObject* module, PyObject* namespace_dict, PyObject* shared_state,
+                    UndoOnFailure& undo, const EntryKeys& keys)
 {
-    Ref instance = recorded_instance();
-    if (!instance && PyErr_Occurred()) return -1;
+    Constants& k = constants_of(shared_state);
+    undo.added_to_sys_modules = ensure_in_sys_modules(module, keys);
+    make_tuples(k);
+    PyObject* loaded = k.loaded_modules.get();
+    bind(namespace_dict, "os", import_at_exec(k.os.get(), nullptr, loaded, namespace_dict));
+    bind(namespace_dict, "platform",
+         import_at_exec(k.platform.get(), nullptr, loaded, namespace_dict));
+    bind(namespace_dict, "Optional",
+         import_at_exec(k.typing.get(), k.optional.get(), loaded, namespace_dict));
+    k.function_type = make_function_type();
+    for (const FunctionRow& row : function_table) {
+        bind(namespace_dict, row.name,
+             make_function(k.function_type.get(), row, shared_state, namespace_dict));
+    }
+    bind(namespace_dict, "__test__", check(PyDict_New()));
+}
+
+void exec_module(PyObject* module)
+{
+    const EntryKeys keys;
+    Ref data = interpreter_data();
+    Ref instance = recorded_instance(data, keys);
     if (instance) {
-        if (instance.get() == module) return ensure_in_sys_modules(module) ? 0 : -1;
+        if (instance.get() == module) {
+            ensure_in_sys_modules(module, keys);
+            return;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'veka_call' has already been imported. Re-initialisation is not "
                         "supported.");
-        return -1;
+        throw PythonError(SourceLine::here());
     }
-    if (!record_instance(module)) return -1;
-    Initialisation init{module, PyModule_GetDict(module), {}};
 
-    Ref builtins = import_module("builtins", init.namespace_dict);
-    bool ok = bind(init.namespace_dict, "__builtins__", builtins) && warn_on_version_mismatch();
-    if (ok) {
-        init.constants = new Constants{};
-        init.constants_owner = wrap_constants(init.constants);
-        ok = init.constants_owner && make_strings_and_numbers(*init.constants);
-        if (ok) {
-            init.constants->builtins = std::move(builtins);
-            if (!init.run_statements()) {
-                add_traceback_entry(init_entry_name, init.failed_at, init.namespace_dict);
-                ok = false;
-            }
-        }
+    UndoOnFailure undo(module, data.share(), keys);
+    check_status(PyDict_SetItem(data.get(), keys.instance.get(), module));
+    PyObject* namespace_dict = PyModule_GetDict(module);
+
+    Ref builtins_name = check(PyUnicode_InternFromString("builtins"));
+    Ref builtins =
+        import_at_exec(builtins_name.get(), nullptr, PyImport_GetModuleDict(), namespace_dict);
+    bind(namespace_dict, "__builtins__", builtins);
+    warn_on_version_mismatch();
+
+    Ref shared_state = make_shared_state();
+    Constants& k = constants_of(shared_state.get());
+    make_strings_and_numbers(k);
+    k.builtins = std::move(builtins);
+    k.loaded_modules = Ref::borrow(PyImport_GetModuleDict());
+
+    try {
+        run_statements(module, namespace_dict, shared_state.get(), undo, keys);
+    } catch (const PythonError& error) {
+        add_traceback_entry(init_entry_name, error.where, namespace_dict);
+        throw;
     }
-    if (ok) return 0;
-    if (init.inserted_in_sys_modules) remove_from_sys_modules(module);
-    forget_instance(module);
-    return -1;
+    undo.succeeded();
 }
 
-// Slots are called by the interpreter: no C++ exception may pass them.
-PyObject* create_slot(PyObject* module_spec, PyModuleDef* definition) noexcept
+// The interpreter calls the slots: every C++ exception stops here.
+PyObject* create_slot(PyObject* module_spec, PyModuleDef*) noexcept
 {
     try {
-        return create_module(module_spec, definition);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return create_module(module_spec).release();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
+        translate_current_exception();
         return nullptr;
     }
 }
@@ -365,14 +336,12 @@ PyObject* create_slot(PyObject* module_spec, PyModuleDef* definition) noexcept
 int exec_slot(PyObject* module) noexcept
 {
     try {
-        return exec_module(module);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        exec_module(module);
+        return 0;
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
+        translate_current_exception();
+        return -1;
     }
-    forget_instance(module);
-    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -382,15 +351,11 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "veka_call",
-    module_doc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "veka_call",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_slots = module_slots,
 };
 
 }  // namespace

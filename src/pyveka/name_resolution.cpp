@@ -2,7 +2,6 @@
 
 #include <frameobject.h>  // PyFrame_New
 
-
 namespace veka {
 namespace {
 
@@ -15,37 +14,80 @@ const char* base_name(const char* path)
     return name;
 }
 
-}  // namespace
-
-Ref global_from_builtins(const Constants& k, PyObject* name)
+// obj.name, or an empty Ref when obj has no such attribute.
+Ref optional_attribute(PyObject* obj, PyObject* name, SourceLine where)
 {
-    Ref value = Ref::steal(PyObject_GetAttr(k.builtins.get(), name));
+    PyObject* value = PyObject_GetAttr(obj, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
+        return {};
+    }
+    return check(value, where);
+}
+
+}  // namespace
+
+Ref global_from_builtins(const Constants& k, PyObject* name, SourceLine where)
+{
+    Ref value = optional_attribute(k.builtins.get(), name, where);
+    if (!value) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PythonError(where);
+    }
+    return value;
+}
+
+Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject* namespace_dict,
+               ImportCache& cache, SourceLine where)
+{
+    Ref loaded = cached_lookup(cache.loaded_module, loaded_modules, request.full_name, where);
+    // A None entry blocks the import: the import system says so.
+    if (loaded && loaded.get() != Py_None) {
+        if (!request.name) return loaded;
+        if (PyModule_CheckExact(loaded.get())) {
+            Ref value = cached_lookup(cache.name, PyModule_GetDict(loaded.get()), request.name,
+                                      where);
+            if (value) return value;
+        }
+        // Not in a plain module's dict: its __getattr__, or any other
+        // object's attribute lookup, still has the say.
+        Ref value = optional_attribute(loaded.get(), request.name, where);
+        if (value) return value;
+    }
+
+    Ref locals = check(PyDict_New(), where);
+    Ref fromlist = request.name ? check(PyTuple_Pack(1, request.name), where)
+                                : Ref::borrow(Py_None);
+    Ref imported = check(PyImport_ImportModuleLevelObject(request.module, namespace_dict,
+                                                          locals.get(), fromlist.get(),
+                                                          request.level),
+                         where);
+    if (!request.name) return imported;
+    Ref value = optional_attribute(imported.get(), request.name, where);
+    if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", request.name);
+        throw PythonError(where);
     }
     return value;
 }
 
 void add_traceback_entry(const char* dotted_name, const SourceLine& where,
-                         PyObject* namespace_dict)
+                         PyObject* namespace_dict) noexcept
 {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-        base_name(where.file), dotted_name, where.line)));
-    Ref frame;
-    if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                        namespace_dict, nullptr)));
+    PendingExceptionKept pending;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(base_name(where.file), dotted_name, where.line)));
+    if (!code) return;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                    namespace_dict, nullptr)));
+    if (!frame) return;
+    // PyTraceBack_Here extends the traceback of the pending exception; when
+    // it fails, it leaves MemoryError in that exception's place.
+    pending.restore_copy();
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) {
+        pending.keep_pending();
     }
-    // A failure to make the entry must not replace the exception it decorates.
-    if (!frame) PyErr_Clear();
-
-    PyErr_Restore(type, value, traceback);
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace veka

@@ -1,41 +1,46 @@
-// Call-time resolution of module-level names, and traceback entries.
+// Call-time resolution of module-level names, attribute reads on modules,
+// imports, and traceback entries.
 //
-// Every use of a module-level name inside a body looks it up in the module
-// namespace, then in builtins. Each use site owns a GlobalUse that remembers
-// its last namespace hit together with the namespace's version tag; the tag
-// changes on every change of the dict (and no two dict states share one), so
-// a hit is only reused while a fresh lookup would give the very same object.
-// The remembered object is borrowed: the unchanged dict keeps it alive.
-// Builtins answers are never remembered.
+// The per-use caches. Each use of a module-level name in a body (GlobalUse),
+// each attribute read on a module (AttributeUse) and each import
+// (ImportCache) remembers, in a DictHit, the last answer of its lookup in one
+// dict together with that dict's version tag:
+// - Exact: in CPython 3.11 every change of any dict gives it a new tag from
+//   one process-wide counter, so a tag names one state of one dict. While the
+//   tag read now equals the one remembered, the dict is the same and
+//   unchanged, and a fresh lookup would answer the very same object.
+// - Safe to borrow: the remembered object is handed out only while the tag
+//   matches, and an unchanged dict still holds it.
+// - Static: a cache owns nothing, so nothing of it outlives the interpreter;
+//   it is read and written only with the interpreter lock held, and the
+//   module lives in one interpreter per process.
+// Absent names and the builtins fallback are never remembered.
 #pragma once
 
-#include "constants.hpp"
+#include "errors.hpp"
+#include "shared_state.hpp"
 #include "struct_fields.hpp"
 
 #include <cstdint>
-#include "source_line.hpp"
 
 namespace veka {
 
-// A lookup in a dict that seldom changes (the module namespace, a module's
-// dict, sys.modules), remembered together with the dict's version tag.
 struct DictHit {
     std::uint64_t dict_version = 0;
-    PyObject* value = nullptr;  // borrowed: the unchanged dict keeps it
+    PyObject* value = nullptr;  // borrowed: the unchanged dict holds it
 };
 
-// dict[key] as a new reference; an empty Ref when the dict does not hold the
-// key, or with an exception set when the lookup failed.
-inline Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key)
+// dict[key], or an empty Ref when the dict does not hold the key.
+inline Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key, SourceLine where)
 {
     const std::uint64_t version = dict_version(dict);
     if (hit.value && hit.dict_version == version) return Ref::borrow(hit.value);
-    // The version read before the lookup is the one remembered: a lookup that
+    // The tag read before the lookup is the one remembered: a lookup that
     // changed the dict (a key's __eq__) leaves a hit that never matches again.
-    PyObject* value = PyDict_GetItemWithError(dict, key);
+    Ref value = check_lookup(PyDict_GetItemWithError(dict, key), where);
     hit.dict_version = version;
-    hit.value = value;
-    return Ref::borrow(value);
+    hit.value = value.get();
+    return value;
 }
 
 struct GlobalUse {
@@ -45,41 +50,63 @@ struct GlobalUse {
 
 // `name` after the namespace missed it: the builtins module's attribute, or
 // NameError.
-Ref global_from_builtins(const Constants& k, PyObject* name);
+VEKA_COLD Ref global_from_builtins(const Constants& k, PyObject* name, SourceLine where);
 
-// The value of a module-level name, or an empty Ref with NameError (or
-// whatever the lookup raised) set.
-inline Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict)
+// The value of a module-level name: the module namespace, then builtins.
+inline Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespace_dict,
+                          SourceLine where)
 {
     PyObject* name = (k.*use.name).get();
-    Ref value = cached_lookup(use.namespace_hit, namespace_dict, name);
-    if (value || PyErr_Occurred()) return value;
-    return global_from_builtins(k, name);
+    Ref value = cached_lookup(use.namespace_hit, namespace_dict, name, where);
+    if (value) return value;
+    return global_from_builtins(k, name, where);
 }
 
-// An attribute lookup on a module object, the host modules' kind (os.path,
-// os.environ, platform.system), answered from the module's dict. Only for
-// names the module type itself does not define, so that the dict alone decides.
+// An attribute read whose object is usually a module (os.path, os.environ,
+// platform.system). For names the module type does not define itself, a
+// plain module's dict alone decides, so its answer is remembered.
 struct AttributeUse {
     Ref Constants::*name;
     DictHit module_dict{};
 };
 
-// `from .<module> import <name>`: where the module is found in sys.modules,
-// and the name in it.
-struct SiblingImport {
-    Ref Constants::*module;
-    Ref Constants::*full_name;
-    Ref Constants::*fromlist;
-    AttributeUse name;
-    DictHit loaded_modules{};
+// `obj.name`, through the cache when `obj` is a plain module.
+inline Ref read_attribute(PyObject* obj, PyObject* name, DictHit& module_dict, SourceLine where)
+{
+    if (PyModule_CheckExact(obj)) {
+        Ref value = cached_lookup(module_dict, PyModule_GetDict(obj), name, where);
+        if (value) return value;
+    }
+    return check(PyObject_GetAttr(obj, name), where);
+}
+
+// One import: `import <module>` (name null) or `from <module> import <name>`,
+// with `level` leading dots; `full_name` is the module's key in sys.modules.
+struct ImportRequest {
+    PyObject* module;
+    PyObject* full_name;
+    PyObject* name;
+    int level;
 };
 
-// Adds a traceback entry named `dotted_name` at the source line `where` to
-// the pending exception; the entry's frame has the module namespace as its
-// globals. The pending exception is kept unchanged even if the entry cannot
-// be made.
-[[gnu::cold]] void add_traceback_entry(const char* dotted_name, const SourceLine& where,
-                         PyObject* namespace_dict);
+struct ImportCache {
+    DictHit loaded_module{};
+    DictHit name{};
+};
+
+// Runs an import as the module's every import runs: the module from
+// `loaded_modules` (sys.modules) when it is there (for a from-import, only
+// when it has the name), else the interpreter's import system with
+// `namespace_dict` as globals and an empty dict as locals. An override of
+// builtins.__import__ is not consulted. A from-import of a name the module
+// lacks raises ImportError "cannot import name ...".
+Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject* namespace_dict,
+               ImportCache& cache, SourceLine where);
+
+// Adds a traceback entry named `dotted_name` at `where` to the pending
+// exception; the entry's frame has the module namespace as its globals. The
+// pending exception is kept unchanged even when the entry cannot be made.
+VEKA_COLD void add_traceback_entry(const char* dotted_name, const SourceLine& where,
+                                   PyObject* namespace_dict) noexcept;
 
 }  // namespace veka

@@ -1,27 +1,27 @@
 #include "native_function.hpp"
 
 #include "body_ops.hpp"
-#include "constants.hpp"
-#include "name_resolution.hpp"
+#include "errors.hpp"
+#include "shared_state.hpp"
 #include "struct_fields.hpp"
 
 #include <structmember.h>  // PyMemberDef, T_PYSSIZET, READONLY
 
 #include <cassert>
 #include <cstddef>
-#include <new>
 
 namespace veka {
 namespace {
 
-// Raw pointers, as in every C-level object: the slots below own them and
-// release them in clear.
+// Raw pointers, as in every C-level object: the slots below own them. name,
+// qualname and code are never null, as on CPython's own functions; clear
+// keeps them, since no str or code object can close a cycle.
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionRow* row;
-    const Constants* constants;  // owned through constants_owner
-    PyObject* constants_owner;
+    const Constants* constants;  // owned through shared_state
+    PyObject* shared_state;
     PyObject* globals;
     PyObject* name;
     PyObject* qualname;
@@ -39,35 +39,36 @@ NativeFunction* as_function(PyObject* object)
 
 // ---- Calls -----------------------------------------------------------------
 
-[[gnu::cold]] bool refuse_arguments(const FunctionRow& row, Py_ssize_t nargs, PyObject* kwnames)
+VEKA_COLD PyObject* refuse_arguments(const FunctionRow& row, Py_ssize_t nargs, PyObject* kwnames)
 {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return true;
+            return nullptr;
         }
     }
-    if (nkw > 0) {
-        if (row.parameters == Parameters::none) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", row.name, "takes no keyword arguments");
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
-                         PyTuple_GET_ITEM(kwnames, 0));
-        }
-        return true;
-    }
-    if (row.parameters == Parameters::none && nargs > 0) {
+    if (nkw > 0 && row.parameters == Parameters::none) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", row.name, "takes no keyword arguments");
+    } else if (nkw > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
+                     PyTuple_GET_ITEM(kwnames, 0));
+    } else {
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", row.name, "takes no arguments",
                      nargs);
-        return true;
     }
-    return false;
+    return nullptr;
+}
+
+VEKA_COLD PyObject* refuse_torn_down(const FunctionRow& row)
+{
+    PyErr_Format(PyExc_RuntimeError, "%s() was called after its module was torn down", row.name);
+    return nullptr;
 }
 
 // The result check's refusal (and the guard against a body that broke its
 // contract by returning nothing).
-[[gnu::cold]] void refuse_result(const FunctionRow& row, PyObject* result)
+VEKA_COLD void refuse_result(const FunctionRow& row, PyObject* result)
 {
     if (!result) {
         PyErr_Format(PyExc_SystemError, "%s() returned no value", row.name);
@@ -77,27 +78,58 @@ NativeFunction* as_function(PyObject* object)
     }
 }
 
-// Runs the body: a str or None, or null with the exception set. This is the
-// one place where C++ exceptions stop.
-Ref run_body(const FunctionRow& row, Frame& frame) noexcept
+// Runs the body: a str or None, or null with the exception set and the
+// traceback entry added. No C++ exception passes this point.
+PyObject* run_body(const FunctionRow& row, Frame& frame, PyObject* globals) noexcept
 {
     try {
         Ref result = row.body(frame);
         assert(result);  // a body reports failure by throwing, never by an empty result
-        if (result && (result.get() == Py_None || PyUnicode_CheckExact(result.get()))) {
-            return result;
-        }
-        refuse_result(row, result.get());
+        PyObject* value = result.get();
+        if (value && (value == Py_None || PyUnicode_CheckExact(value))) return result.release();
+        refuse_result(row, value);
     } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
+        translate_current_exception();
     }
-    return {};
+    add_traceback_entry(row.dotted_name, frame.where(), globals);
+    return nullptr;
 }
 
-}  // namespace
+// The functions call each other through the namespace; rebound into a cycle,
+// they must end in RecursionError, not in a C stack overflow. A level of that
+// recursion (trampoline, body, the operation that calls out) takes about
+// twice the C stack per unit of the recursion limit that the interpreter's
+// own C functions take, and a sanitizer build's frames several times more:
+// each level counts as that many units, so that whatever recursion limit a C
+// builtin survives, these functions survive too.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int recursion_units = 8;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr int recursion_units = 8;
+#else
+constexpr int recursion_units = 2;
+#endif
+#else
+constexpr int recursion_units = 2;
+#endif
+
+bool enter_recursive_call()
+{
+    for (int unit = 0; unit < recursion_units; ++unit) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            for (int entered = 0; entered < unit; ++entered) Py_LeaveRecursiveCall();
+            return false;
+        }
+    }
+    return true;
+}
+
+void leave_recursive_call()
+{
+    for (int unit = 0; unit < recursion_units; ++unit) Py_LeaveRecursiveCall();
+}
 
 PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t nargsf,
                                PyObject* kwnames) noexcept
@@ -107,35 +139,27 @@ PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
     if (keywords || (nargs > 0 && row.parameters == Parameters::none)) [[unlikely]] {
-        if (refuse_arguments(row, nargs, kwnames)) return nullptr;
+        return refuse_arguments(row, nargs, kwnames);
     }
-    if (!self->constants_owner || !self->globals) [[unlikely]] {
-        // Only reachable from a finalizer that runs while a garbage cycle is torn down.
-        PyErr_Format(PyExc_RuntimeError, "%s() was called after its module was torn down", row.name);
-        return nullptr;
+    // Only reachable from a finalizer that runs while a garbage cycle is torn down.
+    if (!self->shared_state || !self->globals || self->constants->torn_down()) [[unlikely]] {
+        return refuse_torn_down(row);
     }
 
-    // The functions call each other through the namespace; rebound into a
-    // cycle, they must end in RecursionError, not in a C stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (!enter_recursive_call()) return nullptr;
     Frame frame(*self->constants, self->globals,
                 std::span<PyObject* const>(args, static_cast<size_t>(nargs)));
-    Ref result = run_body(row, frame);
-    Py_LeaveRecursiveCall();
-    if (!result) [[unlikely]] {
-        add_traceback_entry(row.dotted_name, frame.where(), self->globals);
-    }
-    assert(static_cast<bool>(result) != static_cast<bool>(PyErr_Occurred()));
-    return result.release();
+    PyObject* result = run_body(row, frame, self->globals);
+    leave_recursive_call();
+    assert((result != nullptr) != (PyErr_Occurred() != nullptr));
+    return result;
 }
-
-namespace {
 
 // ---- Attributes ------------------------------------------------------------
 
 PyObject* get_name(PyObject* self, void*)
 {
-    return Ref::borrow(as_function(self)->name).release();
+    return Py_NewRef(as_function(self)->name);
 }
 
 int set_text(PyObject* value, PyObject** slot, const char* refusal)
@@ -144,8 +168,7 @@ int set_text(PyObject* value, PyObject** slot, const char* refusal)
         PyErr_SetString(PyExc_TypeError, refusal);
         return -1;
     }
-    Ref old = Ref::steal(*slot);
-    *slot = Ref::borrow(value).release();
+    Py_XSETREF(*slot, Py_NewRef(value));
     return 0;
 }
 
@@ -156,7 +179,7 @@ int set_name(PyObject* self, PyObject* value, void*)
 
 PyObject* get_qualname(PyObject* self, void*)
 {
-    return Ref::borrow(as_function(self)->qualname).release();
+    return Py_NewRef(as_function(self)->qualname);
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*)
@@ -167,21 +190,24 @@ int set_qualname(PyObject* self, PyObject* value, void*)
 
 PyObject* get_doc(PyObject* self, void*)
 {
-    return Ref::borrow(as_function(self)->doc).release();
+    PyObject* doc = as_function(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
 }
 
 int set_doc(PyObject* self, PyObject* value, void*)
 {
-    Ref old = Ref::steal(as_function(self)->doc);
-    as_function(self)->doc = Ref::borrow(value ? value : Py_None).release();
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
 PyObject* get_annotations(PyObject* self, void*)
 {
     NativeFunction* function = as_function(self);
-    if (!function->annotations) function->annotations = PyDict_New();
-    return Ref::borrow(function->annotations).release();
+    if (!function->annotations) {
+        function->annotations = PyDict_New();
+        if (!function->annotations) return nullptr;
+    }
+    return Py_NewRef(function->annotations);
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*)
@@ -190,57 +216,66 @@ int set_annotations(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Ref old = Ref::steal(as_function(self)->annotations);
-    as_function(self)->annotations = Ref::borrow(value).release();
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
     return 0;
 }
 
 PyObject* get_code(PyObject* self, void*)
 {
-    return Ref::borrow(as_function(self)->code).release();
+    return Py_NewRef(as_function(self)->code);
 }
 
 PyObject* get_globals(PyObject* self, void*)
 {
-    return Ref::borrow(as_function(self)->globals).release();
+    PyObject* globals = as_function(self)->globals;
+    return Py_NewRef(globals ? globals : Py_None);
 }
 
 // No parameter has a default: inspect wants None here, not a missing attribute.
 PyObject* get_none(PyObject*, void*)
 {
-    return Ref::borrow(Py_None).release();
+    Py_RETURN_NONE;
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__defaults__", get_none, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "__name__", .get = get_name, .set = set_name},
+    {.name = "__qualname__", .get = get_qualname, .set = set_qualname},
+    {.name = "__doc__", .get = get_doc, .set = set_doc},
+    {.name = "__annotations__", .get = get_annotations, .set = set_annotations},
+    {.name = "__code__", .get = get_code},
+    {.name = "__globals__", .get = get_globals},
+    {.name = "__defaults__", .get = get_none},
+    {.name = "__kwdefaults__", .get = get_none},
+    {.name = "__dict__", .get = PyObject_GenericGetDict, .set = PyObject_GenericSetDict},
+    {},
 };
 
 // Pickled, and so copied, as a reference to the module attribute, like a
 // Python function: copy, deepcopy and unpickling give back this very object.
 PyObject* reduce_function(PyObject* self, PyObject*)
 {
-    return Ref::borrow(as_function(self)->qualname).release();
+    return Py_NewRef(as_function(self)->qualname);
 }
 
 PyMethodDef function_methods[] = {
-    {"__reduce__", reduce_function, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "__reduce__", .ml_meth = reduce_function, .ml_flags = METH_NOARGS},
+    {},
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+    {.name = "__vectorcalloffset__",
+     .type = T_PYSSIZET,
+     .offset = offsetof(NativeFunction, vectorcall),
+     .flags = READONLY},
+    {.name = "__dictoffset__",
+     .type = T_PYSSIZET,
+     .offset = offsetof(NativeFunction, dict),
+     .flags = READONLY},
+    {.name = "__weaklistoffset__",
+     .type = T_PYSSIZET,
+     .offset = offsetof(NativeFunction, weakrefs),
+     .flags = READONLY},
+    {},
 };
 
 // ---- Life cycle ------------------------------------------------------------
@@ -249,7 +284,7 @@ int traverse_function(PyObject* self, visitproc visit, void* arg)
 {
     NativeFunction* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(function->constants_owner);
+    Py_VISIT(function->shared_state);
     Py_VISIT(function->globals);
     Py_VISIT(function->name);
     Py_VISIT(function->qualname);
@@ -263,13 +298,10 @@ int traverse_function(PyObject* self, visitproc visit, void* arg)
 int clear_function(PyObject* self)
 {
     NativeFunction* function = as_function(self);
-    Py_CLEAR(function->constants_owner);
+    Py_CLEAR(function->shared_state);
     Py_CLEAR(function->globals);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->annotations);
-    Py_CLEAR(function->code);
     Py_CLEAR(function->dict);
     return 0;
 }
@@ -277,9 +309,13 @@ int clear_function(PyObject* self)
 void dealloc_function(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
+    NativeFunction* function = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (function->weakrefs) PyObject_ClearWeakRefs(self);
     clear_function(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->code);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -294,7 +330,7 @@ PyObject* repr_function(PyObject* self)
 // pydoc list the functions under FUNCTIONS.
 PyObject* get_as_descriptor(PyObject* self, PyObject*, PyObject*)
 {
-    return Ref::borrow(self).release();
+    return Py_NewRef(self);
 }
 
 PyType_Slot function_slots[] = {
@@ -311,12 +347,12 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "pyveka.veka_call.native_function",
-    sizeof(NativeFunction),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "pyveka.veka_call.native_function",
+    .basicsize = sizeof(NativeFunction),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 // ---- Construction ----------------------------------------------------------
@@ -324,13 +360,10 @@ PyType_Spec function_spec = {
 // Local names as a tuple of interned strings.
 Ref name_tuple(std::span<const char* const> names)
 {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return {};
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t index = 0;
     for (const char* name : names) {
-        PyObject* item = PyUnicode_InternFromString(name);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), index++, item);
+        PyTuple_SET_ITEM(tuple.get(), index++, check(PyUnicode_InternFromString(name)).release());
     }
     return tuple;
 }
@@ -339,29 +372,28 @@ Ref name_tuple(std::span<const char* const> names)
 // makes inspect.signature report the function's parameters.
 Ref make_code(const FunctionRow& row)
 {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("veka_call", row.name, 1)));
-    if (!code || row.local_names.empty()) return code;
+    Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty("veka_call", row.name, 1)));
+    if (row.local_names.empty()) return code;
 
-    Ref flags = Ref::steal(PyLong_FromLong(row.parameters == Parameters::variadic_parts ? CO_VARARGS : 0));
+    const long flags = row.parameters == Parameters::variadic_parts ? CO_VARARGS : 0;
+    Ref flags_value = check(PyLong_FromLong(flags));
     Ref varnames = name_tuple(row.local_names);
-    Ref nlocals = Ref::steal(PyLong_FromSize_t(row.local_names.size()));
-    Ref keywords = Ref::steal(Py_BuildValue("(sss)", "co_flags", "co_varnames", "co_nlocals"));
-    Ref replace = Ref::steal(PyUnicode_InternFromString("replace"));
-    if (!flags || !varnames || !nlocals || !keywords || !replace) return {};
-    PyObject* stack[] = {code.get(), flags.get(), varnames.get(), nlocals.get()};
-    return Ref::steal(PyObject_VectorcallMethod(replace.get(), stack, 1, keywords.get()));
+    Ref nlocals = check(PyLong_FromSize_t(row.local_names.size()));
+    Ref keywords = check(Py_BuildValue("(sss)", "co_flags", "co_varnames", "co_nlocals"));
+    Ref replace = check(PyUnicode_InternFromString("replace"));
+    PyObject* stack[] = {code.get(), flags_value.get(), varnames.get(), nlocals.get()};
+    return check(PyObject_VectorcallMethod(replace.get(), stack, 1, keywords.get()));
 }
 
 Ref make_annotations(const FunctionRow& row)
 {
-    Ref annotations = Ref::steal(PyDict_New());
-    if (!annotations) return {};
+    Ref annotations = check(PyDict_New());
     if (row.parameters == Parameters::variadic_parts) {
-        Ref parts = Ref::steal(PyUnicode_FromString(row.parts_annotation));
-        if (!parts || PyDict_SetItemString(annotations.get(), "parts", parts.get()) < 0) return {};
+        Ref parts = check(PyUnicode_FromString(row.parts_annotation));
+        check_status(PyDict_SetItemString(annotations.get(), "parts", parts.get()));
     }
-    Ref returns = Ref::steal(PyUnicode_FromString(row.return_annotation));
-    if (!returns || PyDict_SetItemString(annotations.get(), "return", returns.get()) < 0) return {};
+    Ref returns = check(PyUnicode_FromString(row.return_annotation));
+    check_status(PyDict_SetItemString(annotations.get(), "return", returns.get()));
     return annotations;
 }
 
@@ -369,27 +401,25 @@ Ref make_annotations(const FunctionRow& row)
 
 Ref make_function_type()
 {
-    return Ref::steal(PyType_FromSpec(&function_spec));
+    return check(type_from_spec(&function_spec));
 }
 
-Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* constants_owner,
+Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* shared_state,
                   PyObject* namespace_dict)
 {
     Ref annotations = make_annotations(row);
-    Ref name = Ref::steal(PyUnicode_InternFromString(row.name));
-    Ref doc = row.doc ? Ref::steal(PyUnicode_FromString(row.doc)) : Ref::borrow(Py_None);
+    Ref name = check(PyUnicode_InternFromString(row.name));
+    Ref doc = row.doc ? check(PyUnicode_FromString(row.doc)) : Ref::borrow(Py_None);
     Ref code = make_code(row);
-    if (!annotations || !name || !doc || !code) return {};
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type);
-    Ref function = Ref::steal(PyType_GenericAlloc(type, 0));
-    if (!function) return {};
+    Ref function = check(PyType_GenericAlloc(type, 0));
     NativeFunction* self = as_function(function.get());
     self->vectorcall = call_native_function;
     self->row = &row;
-    self->constants = &unwrap_constants(constants_owner);
-    self->constants_owner = Ref::borrow(constants_owner).release();
-    self->globals = Ref::borrow(namespace_dict).release();
+    self->constants = &constants_of(shared_state);
+    self->shared_state = Py_NewRef(shared_state);
+    self->globals = Py_NewRef(namespace_dict);
     self->qualname = name.share().release();
     self->name = name.release();
     self->doc = doc.release();

@@ -31,16 +31,12 @@ struct FunctionRow {
     Body body;
 };
 
-// The vectorcall entry of every function object.
-PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t nargsf,
-                               PyObject* kwnames) noexcept;
-
 // A new heap type for the functions of one module execution.
 Ref make_function_type();
 
 // A function object for `row` whose calls resolve names in `namespace_dict`
-// and use the constants owned by `constants_owner`.
-Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* constants_owner,
+// and use the constants of `shared_state`.
+Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* shared_state,
                   PyObject* namespace_dict);
 
 }  // namespace veka

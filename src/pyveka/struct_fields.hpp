@@ -1,10 +1,12 @@
-// The module's only reads of fields of non-limited interpreter structs, each
-// with the reason no API function serves.
+// The module's reads of fields of interpreter structs that the limited API
+// does not expose, each with the reason no API function serves. Everything
+// else goes through API functions and the documented macros.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
 namespace veka {
 
@@ -19,6 +21,13 @@ inline std::uint64_t dict_version(PyObject* dict)
 inline const char* type_name_for_messages(PyObject* object)
 {
     return Py_TYPE(object)->tp_name;
+}
+
+// A tuple's items in place, to pass a tuple made once as a call's arguments
+// without a new tuple per call; the API offers them only one at a time.
+inline std::span<PyObject* const> tuple_items(PyObject* tuple)
+{
+    return {&PyTuple_GET_ITEM(tuple, 0), static_cast<size_t>(PyTuple_GET_SIZE(tuple))};
 }
 
 }  // namespace veka

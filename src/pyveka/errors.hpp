@@ -1,0 +1,137 @@
+// How this module reports failure: one convention for all of its C++.
+//
+// A step that fails leaves the interpreter's exception set and throws
+// PythonError, which carries the source line of the step. Every result of
+// the C API is checked the moment it arrives (check, check_status,
+// check_lookup), so no further call is ever made with an exception pending.
+//
+// C++ exceptions stop at the entry points the interpreter calls: the
+// functions' trampoline and the create and exec steps. Each catches
+// everything and hands it to translate_current_exception(), the one place
+// where a C++ exception becomes a Python one.
+#pragma once
+
+#include "owned_ref.hpp"
+
+#include <cassert>
+#include <version>
+#if __has_include(<source_location>)
+#include <source_location>
+#endif
+
+// Attributes the compilers spell differently; without them the code is the same.
+#if defined(__GNUC__) || defined(__clang__)
+#define VEKA_COLD [[gnu::cold]]
+#define VEKA_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define VEKA_COLD
+#define VEKA_NOINLINE __declspec(noinline)
+#else
+#define VEKA_COLD
+#define VEKA_NOINLINE
+#endif
+
+namespace veka {
+
+// Where in this module's source a step stands: the line of its traceback
+// entry. The standard library's source_location where it exists; otherwise
+// the builtins g++, clang++ and MSVC share (clang++ 14 paired with libstdc++
+// lacks the former). A compiler with neither gives entries without a line.
+struct SourceLine {
+    const char* file = "veka_call";
+    int line = 0;
+
+#if defined(__cpp_lib_source_location)
+    static constexpr SourceLine here(std::source_location at = std::source_location::current())
+    {
+        return {at.file_name(), static_cast<int>(at.line())};
+    }
+#elif defined(__has_builtin) && __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+    static constexpr SourceLine here(const char* file = __builtin_FILE(),
+                                     int line = __builtin_LINE())
+    {
+        return {file, line};
+    }
+#else
+    static constexpr SourceLine here() { return {}; }
+#endif
+};
+
+// Thrown only once the interpreter's exception is set.
+struct PythonError {
+    explicit PythonError(SourceLine at) : where(at) { assert(PyErr_Occurred()); }
+    SourceLine where;
+};
+
+// A new reference from the C API: owned from here on, or PythonError.
+inline Ref check(PyObject* result, SourceLine where = SourceLine::here())
+{
+    if (!result) [[unlikely]] throw PythonError(where);
+    return Ref::steal(result);
+}
+
+// A status from the C API: negative means failed.
+inline int check_status(int status, SourceLine where = SourceLine::here())
+{
+    if (status < 0) [[unlikely]] throw PythonError(where);
+    return status;
+}
+
+// A borrowed answer of a lookup that says "absent" and "failed" both with
+// null: owned from here on, empty when absent, or PythonError.
+inline Ref check_lookup(PyObject* borrowed, SourceLine where = SourceLine::here())
+{
+    if (!borrowed && PyErr_Occurred()) [[unlikely]] throw PythonError(where);
+    return Ref::borrow(borrowed);
+}
+
+// PyType_FromSpec, except that the null 3.11 answers without an exception
+// when it cannot copy the type's name comes with MemoryError.
+inline PyObject* type_from_spec(PyType_Spec* spec)
+{
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+    return type;
+}
+
+// Inside a catch handler: sets the Python exception that stands for the C++
+// exception being handled (a PythonError has set its own already).
+void translate_current_exception() noexcept;
+
+// Takes the pending exception (or its absence) aside for as long as it
+// lives, and puts it back at its end, over whatever is pending then: the
+// exception that a cleanup or a decoration was for is the one that stays.
+class PendingExceptionKept {
+public:
+    PendingExceptionKept() noexcept
+    {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    ~PendingExceptionKept()
+    {
+        if (!kept_) return;
+        PyErr_Clear();
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    }
+    PendingExceptionKept(const PendingExceptionKept&) = delete;
+    PendingExceptionKept& operator=(const PendingExceptionKept&) = delete;
+
+    // Makes a copy of the kept exception pending now.
+    void restore_copy() const noexcept
+    {
+        PyErr_Restore(Py_XNewRef(type_.get()), Py_XNewRef(value_.get()),
+                      Py_XNewRef(traceback_.get()));
+    }
+    // What is pending now stays; the kept exception is dropped.
+    void keep_pending() noexcept { kept_ = false; }
+
+private:
+    Ref type_, value_, traceback_;
+    bool kept_ = true;
+};
+
+}  // namespace veka

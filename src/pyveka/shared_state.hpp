@@ -1,0 +1,94 @@
+// What the nine functions share: the constants made once by the exec step and
+// the objects that name resolution and imports fall back on.
+//
+// They live in one SharedState object per module execution, which every
+// function object owns. It is an ordinary object of the garbage collector:
+// traverse shows every reference it holds, and clear drops the ones that can
+// close a reference cycle (builtins, sys.modules, the function type). A call
+// that arrives after that (a finalizer, while the collector tears a cycle
+// down) sees torn_down() and refuses. The strings, numbers and tuples cannot
+// reach back to any object, so they stay until the state itself is freed.
+#pragma once
+
+#include "owned_ref.hpp"
+
+namespace veka {
+
+struct Constants {
+    // Module-level names the bodies resolve at call time.
+    Ref os, platform, module_file, bits_fn, system_fn, machine_fn, package_root_fn,
+        resolve_path_fn, solver_lookup_fn;
+
+    // Attribute and method names.
+    Ref sys, maxsize, system, machine, lower, path, join, exists, dirname, abspath, environ, get,
+        startswith;
+
+    // Literals.
+    Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux, win,
+        arm64, aarch64, bin, mac, mac_arm64, windows, remote, veka_remote, veka_call_option,
+        unknown_os;
+
+    // The two executables and the launcher script.
+    Ref veka_bin_variable, grelvin_bin_variable, veka_remote_bin_variable, veka_run, veka_mkl_run,
+        veka_exe, grelvin_run, grelvin_exe, veka_not_found, grelvin_not_found;
+
+    // The modules the exec step imports, and the options getter's import.
+    Ref typing, optional, options, options_full_name, veka_get_option;
+
+    // Made after the strings, in the order the exec step makes them.
+    Ref two_to_the_32;
+    Ref solver_mac_arm64_parts, mesher_mac_arm64_parts, remote_script_parts;
+
+    // What may close a reference cycle; clear drops these.
+    // The fallback of call-time name resolution.
+    Ref builtins;
+    // sys.modules, held from the exec step on: the interpreter never replaces
+    // it, and once an interpreter's teardown has dropped it, an import through
+    // this reference still fails with an ordinary exception.
+    Ref loaded_modules;
+    // The type of the module's functions, to call them past the generic call
+    // machinery.
+    Ref function_type;
+
+    [[nodiscard]] bool torn_down() const noexcept { return !builtins; }
+};
+
+// A new state with every member empty; PythonError when it cannot be made.
+Ref make_shared_state();
+// The constants of a state made by make_shared_state.
+Constants& constants_of(PyObject* state) noexcept;
+
+// Interns every string and makes 2**32.
+void make_strings_and_numbers(Constants& k);
+// Builds the three constant argument tuples.
+void make_tuples(Constants& k);
+
+// What tells the solver lookup and the mesh-generator lookup apart.
+struct ExecutableRow {
+    Ref Constants::*variable;
+    Ref Constants::*mac_arm64_parts;
+    Ref Constants::*mac_file;
+    Ref Constants::*linux_file;
+    Ref Constants::*windows_file;
+    Ref Constants::*not_found;
+};
+
+inline constexpr ExecutableRow solver_row{
+    .variable = &Constants::veka_bin_variable,
+    .mac_arm64_parts = &Constants::solver_mac_arm64_parts,
+    .mac_file = &Constants::veka_run,
+    .linux_file = &Constants::veka_mkl_run,
+    .windows_file = &Constants::veka_exe,
+    .not_found = &Constants::veka_not_found,
+};
+
+inline constexpr ExecutableRow mesher_row{
+    .variable = &Constants::grelvin_bin_variable,
+    .mac_arm64_parts = &Constants::mesher_mac_arm64_parts,
+    .mac_file = &Constants::grelvin_run,
+    .linux_file = &Constants::grelvin_run,
+    .windows_file = &Constants::grelvin_exe,
+    .not_found = &Constants::grelvin_not_found,
+};
+
+}  // namespace veka
