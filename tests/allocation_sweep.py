@@ -1,0 +1,245 @@
+"""Allocation failures injected at every point of one operation, in a process of its own.
+
+    python allocation_sweep.py answers               the normal answers after a plain import
+    python allocation_sweep.py import MODE START     the import, from allocation START on
+    python allocation_sweep.py call FUNCTION         one function, in every scenario
+
+MODE "from" puts `_testcapi.set_nomemory(N, 0)` around the operation (every allocation from the
+N-th on fails), MODE "at" puts `set_nomemory(N, N + 1)` (only that one fails); N counts up from
+START until the operation no longer fails. An attempt must end as the operation normally ends
+(its answer, or the error it normally raises) or in MemoryError; anything else is reported,
+and a fatal error or a signal ends the process. After each attempt, with the fault cleared,
+the module must start afresh (import) or give its normal answers (calls).
+
+Prints one JSON object per sweep: points tried, MemoryErrors, normal endings and the others.
+A successful import leaves the module imported for the rest of the process, so an import
+sweep stops there and says where a fresh process goes on ("next"), with the module's answers.
+"""
+
+from __future__ import annotations
+
+import _imp
+import functools
+import importlib.util
+import json
+import os
+import platform  # noqa: F401 - loaded beforehand: importlib itself loops when memory runs out
+import re
+import shutil
+import sys
+import sysconfig
+import tempfile
+import traceback
+import typing  # noqa: F401 - loaded beforehand, as platform
+from types import SimpleNamespace
+
+import _testcapi
+
+LIMIT = 100_000  # no operation here comes near that many allocations
+NAMES = [
+    "_bits", "_system", "_machine", "_package_root", "_resolve_path",
+    "veka_call_builtin", "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script",
+]
+
+
+def attempt(operation, point, mode):
+    """How `operation` ended with allocations failing from the point-th on, or only there."""
+    try:
+        try:
+            _testcapi.set_nomemory(point, 0 if mode == "from" else point + 1)
+            value = operation()
+        finally:
+            # First thing: even binding the exception may need memory.
+            _testcapi.remove_mem_hooks()
+    except BaseException as error:  # noqa: BLE001 - every ending is classified
+        if isinstance(error, SystemError) and interpreters_own(error):
+            return ["interpreter", str(error), innermost(error)]
+        return ["raised", type(error).__name__, str(error)]
+    return ["returned", value]
+
+
+def innermost(error):
+    frame = traceback.extract_tb(error.__traceback__)[-1]
+    return f"{frame.filename}:{frame.lineno} {frame.name}"
+
+
+STDLIB = sysconfig.get_paths()["stdlib"]
+
+
+def interpreters_own(error):
+    """A SystemError that CPython 3.11 raises about itself when memory runs out in Python
+    code of the standard library (os.environ.get, posixpath.join, ...), which the real host
+    calls: an exception lost inside such a frame, or such a function that returned NULL
+    without one. Calls on the stubbed host, made of C builtins, meet none."""
+    frame = traceback.extract_tb(error.__traceback__)[-1]
+    in_stdlib = frame.filename.startswith(("<frozen ", STDLIB))
+    if str(error) == "error return without exception set":
+        return in_stdlib
+    lost = re.fullmatch(r"<function (\w+) at 0x[0-9a-f]+> returned NULL without setting an exception",
+                        str(error))
+    return bool(lost) and lost.group(1) not in NAMES
+
+
+def ending(operation):
+    try:
+        return ["returned", operation()]
+    except Exception as error:
+        return ["raised", type(error).__name__, str(error)]
+
+
+class Tally:
+    def __init__(self, sweep):
+        self.report = {"sweep": sweep, "points": 0, "memory_errors": 0, "normal": 0,
+                       "interpreters_own": [], "other": []}
+
+    def count(self, got, normal, where):
+        self.report["points"] += 1
+        if got == normal:
+            self.report["normal"] += 1
+        elif got[:2] == ["raised", "MemoryError"]:
+            self.report["memory_errors"] += 1
+        elif got[0] == "interpreter":
+            self.report["interpreters_own"].append([where, got[1:]])
+        else:
+            self.report["other"].append([where, got])
+
+
+def answers(module):
+    return {name: ending(lambda name=name: getattr(module, name)()) for name in NAMES}
+
+
+# ---- The import ---------------------------------------------------------------------
+
+
+def sweep_import(mode, start):
+    spec = importlib.util.find_spec("pyveka.veka_call")
+    created = []
+
+    def load():
+        created.append(_imp.create_dynamic(spec))
+        _imp.exec_dynamic(created[-1])
+        return created[-1]
+
+    tally = Tally(f"import, failing {mode} N")
+    for point in range(start, LIMIT):
+        got = attempt(load, point, mode)
+        if got[0] == "returned":
+            module = got[1]
+            tally.count(["returned"], ["returned"], point)
+            if sys.modules.get("pyveka.veka_call") is not module:
+                tally.report["other"].append([point, "not in sys.modules"])
+            done = mode == "from"
+            print(json.dumps(tally.report | {"next": None if done else point + 1, "answers": answers(module)}))
+            return
+        tally.count(got, None, point)
+        # Nothing of the failed attempt is left: a create step makes a new module.
+        fresh = _imp.create_dynamic(spec)
+        if any(fresh is failed for failed in created) or "pyveka.veka_call" in sys.modules:
+            tally.report["other"].append([point, "the failed module was kept"])
+        created.clear()
+    raise SystemExit("the import never succeeded")
+
+
+# ---- The calls ----------------------------------------------------------------------
+
+
+def host_rows(vc):
+    """Path components of this host's solver, mesh generator and remote launcher."""
+    width = vc._bits() + "bit"
+    system, machine = vc._system(), vc._machine()
+    remote = ["bin", "remote", "veka.remote"]
+    if system == "darwin":
+        where = ["mac.arm64"] if machine in ("arm64", "aarch64") else ["mac", width]
+        return [["bin", *where, "veka.run"], ["bin", *where, "grelvin.run"], remote]
+    if system.startswith("win"):
+        return [["bin", "windows", width, "veka.exe"], ["bin", "windows", width, "grelvin.exe"], remote]
+    return [["bin", "linux", width, "veka.mkl.run"], ["bin", "linux", width, "grelvin.run"], remote]
+
+
+def stubbed_host(file, present, system, machine):
+    """os and platform made of C builtins alone, as in the benchmark; the joined paths of
+    `present` exist."""
+    exists = frozenset(max(file, *parts) for parts in present).__contains__
+    path = SimpleNamespace(join=max, abspath=sys.intern, dirname=sys.intern, exists=exists)
+    stub_os = SimpleNamespace(environ={}, path=path, sys=SimpleNamespace(maxsize=sys.maxsize))
+    return stub_os, SimpleNamespace(system=system.strip, machine=machine.strip)
+
+
+LOOKUPS_FAILING_UNINSTALLED = ("veka_call_builtin", "grelvin_call_builtin", "veka_call_no_remote")
+
+
+def send_down_failure_path(name, namespace, options):
+    """Changes the namespace so that `name` fails; the arguments to call it with."""
+    if name == "_bits":
+        del namespace["os"]
+    elif name in ("_system", "_machine"):
+        namespace["platform"] = SimpleNamespace(system=b"X".strip, machine=b"X".strip)
+    elif name == "_package_root":
+        namespace["__file__"] = b"/x/veka_call.so"
+    elif name == "_resolve_path":
+        return ("bin", 1)
+    elif name == "veka_remote_script":
+        del namespace["_resolve_path"]
+    elif name == "veka_call_no_remote":
+        options.veka_set_option("veka.call", "remote")
+    return ()
+
+
+def sweep_call(name):
+    import pyveka.options as options
+    import pyveka.veka_call as vc
+
+    namespace = vars(vc)
+    original = dict(namespace)
+    rows = host_rows(vc)
+    system, machine = vc.platform.system(), vc.platform.machine()
+    for host in ("real", "stubbed"):
+        for path in ("normal", "failure"):
+            root = tempfile.mkdtemp()
+            namespace.clear()
+            namespace.update(original, __file__=os.path.join(root, "veka_call.so"))
+            options.veka_set_option("veka.call", None)
+            # On the failure path the lookups find nothing installed; the others fail otherwise.
+            nothing = path == "failure" and name in LOOKUPS_FAILING_UNINSTALLED
+            present = [] if nothing else rows
+            for parts in present:
+                target = os.path.join(root, *parts)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                open(target, "w").close()
+            if host == "stubbed":
+                namespace["os"], namespace["platform"] = stubbed_host(namespace["__file__"], present,
+                                                                      system, machine)
+            args = ("bin", "remote", "veka.remote") if name == "_resolve_path" else ()
+            if path == "failure":
+                args = send_down_failure_path(name, namespace, options) or args
+            function = getattr(vc, name)
+            operation = functools.partial(function, *args)
+            normal = ending(operation)
+            assert (normal[0] == "raised") == (path == "failure"), (name, host, path, normal)
+            everything = answers(vc)
+            tally = Tally(f"{name}, {host} host, {path} path")
+            for point in range(LIMIT):
+                whole = attempt(operation, point, "from")
+                tally.count(whole, normal, [point, "from"])
+                tally.count(attempt(operation, point, "at"), normal, [point, "at"])
+                afterwards = answers(vc)
+                if afterwards != everything:
+                    tally.report["other"].append([point, "afterwards", afterwards])
+                if whole == normal:
+                    break
+            print(json.dumps(tally.report), flush=True)
+            shutil.rmtree(root)
+    namespace.clear()
+    namespace.update(original)
+
+
+if __name__ == "__main__":
+    command = sys.argv[1]
+    if command == "answers":
+        import pyveka.veka_call
+
+        print(json.dumps({"answers": answers(pyveka.veka_call)}))
+    elif command == "import":
+        sweep_import(sys.argv[2], int(sys.argv[3]))
+    else:
+        sweep_call(sys.argv[2])

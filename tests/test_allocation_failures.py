@@ -1,0 +1,62 @@
+"""Allocation failures injected at every point of the import and of each call (allocation_sweep.py):
+each attempt ends normally or in MemoryError, and the module is whole afterwards."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("_testcapi")
+
+SWEEP = os.path.join(os.path.dirname(__file__), "allocation_sweep.py")
+NAMES = ["_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
+         "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script"]
+
+
+def sweep(*argv):
+    done = subprocess.run([sys.executable, SWEEP, *argv], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]  # a signal or a fatal error ends the process
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def summary(reports):
+    keys = ("points", "memory_errors", "normal")
+    return {key: sum(report[key] for report in reports) for key in keys} | {
+        "interpreters_own": sum(len(report["interpreters_own"]) for report in reports),
+        "other": [other for report in reports for other in report["other"]]}
+
+
+@pytest.fixture(scope="module")
+def normal_answers():
+    return sweep("answers")[0]["answers"]
+
+
+@pytest.mark.parametrize("mode", ["from", "at"])
+def test_import_ends_in_memory_error_and_starts_afresh(mode, normal_answers):
+    reports, start, end = [], 0, None
+    if mode == "at":  # every point at which an import that fails from there on has failed
+        end = sweep("import", "from", "0")[0]["points"]
+    while start is not None and (end is None or start < end):
+        report = sweep("import", mode, str(start))[0]
+        assert report["answers"] == normal_answers, f"the import that succeeded at {start}+ is not whole"
+        reports.append(report)
+        start = report["next"]
+    totals = summary(reports)
+    print(f"import, failing {mode} N: {totals}")
+    assert totals["other"] == [] and totals["interpreters_own"] == 0
+    assert totals["memory_errors"] > 100 and totals["normal"] == len(reports)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_calls_end_in_memory_error_or_normally(name):
+    reports = sweep("call", name)
+    totals = summary(reports)
+    print(f"{name}: {totals}")
+    assert totals["other"] == []
+    # Only the standard library's Python code, which the real host runs, loses exceptions.
+    assert all(report["sweep"].endswith(("real host, normal path", "real host, failure path"))
+               for report in reports if report["interpreters_own"])
+    assert len(reports) == 4 and all(report["normal"] >= 2 for report in reports)
+    assert totals["memory_errors"] > 0
