@@ -1,0 +1,195 @@
+"""Where CPython's own tests look hardest: interpreter teardown, objects after tp_clear, finalizers
+that run mid-call, borrowed objects freed under the module, and deep recursion."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from types import SimpleNamespace
+
+import pytest
+
+
+def run(code):
+    """Runs `code` in a fresh interpreter; its output, once it has exited normally."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
+    return done.stdout
+
+
+# A finalizer that calls the configured-call lookup once the interpreter's sys.modules is gone:
+# the object sits in a cycle that the module namespace holds, so it is collected only by the
+# last collection of the teardown. It keeps what it needs, since builtins are gone by then.
+LATE_CALL = """
+import os, pyveka.veka_call as vc
+
+class Late:
+    def __init__(self, fd):
+        self.call, self.write, self.catch, self.fd, self.cycle = (
+            vc.veka_call_no_remote, os.write, BaseException, fd, self)
+
+    def __del__(self):
+        try:
+            self.call()
+            outcome = b"returned"
+        except self.catch as error:
+            outcome = error.__class__.__name__.encode()
+        self.write(self.fd, outcome)
+
+vc.late = Late({fd})
+"""
+
+
+@pytest.mark.parametrize("where", ["subinterpreter", "main interpreter"])
+def test_call_during_interpreter_teardown_raises(where):
+    if where == "subinterpreter":
+        code = f"""
+            import _xxsubinterpreters as interpreters, os
+            read, write = os.pipe()
+            interpreter = interpreters.create()
+            interpreters.run_string(interpreter, {LATE_CALL!r}.format(fd=write))
+            interpreters.destroy(interpreter)
+            os.close(write)
+            print(os.read(read, 100).decode())
+        """
+        outcome = run(code).strip()
+    else:
+        done = subprocess.run([sys.executable, "-c", LATE_CALL.format(fd=1)], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr[-2000:]
+        outcome = done.stdout
+    assert outcome and outcome != "returned" and outcome.endswith("Error")
+
+
+class Departing:
+    """An override value that is false and, once freed, rebinds the module's _resolve_path."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def __bool__(self):
+        return False
+
+    def __del__(self):
+        self.module._resolve_path = lambda *parts: "rebound by a finalizer"
+
+
+@pytest.mark.parametrize("lookup, candidate", [
+    ("veka_call_builtin", "bin/linux/64bit/veka.mkl.run"),
+    ("grelvin_call_builtin", "bin/linux/64bit/grelvin.run"),
+    ("veka_remote_script", "bin/remote/veka.remote"),
+])
+def test_locals_live_until_the_call_returns(vc, tree, host, lookup, candidate):
+    host("linux", "64", "x86_64")
+    expected = tree(candidate)
+    vc.os = SimpleNamespace(environ=SimpleNamespace(get=lambda key: Departing(vc)), path=os.path, sys=sys)
+    assert getattr(vc, lookup)() == expected  # as the Python function answers: env outlives the call
+    assert vc._resolve_path() == "rebound by a finalizer"  # and its finalizer ran afterwards
+
+
+def test_objects_after_tp_clear():
+    assert run("""
+        import ctypes, gc, pyveka.veka_call as vc
+
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        TP_CLEAR = 51  # Py_tp_clear in typeslots.h
+
+        def clear(obj):  # what the garbage collector does to each object of a dead cycle
+            ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), TP_CLEAR))(obj)
+
+        def outcome(call):
+            try:
+                return call()
+            except Exception as error:
+                return f"{type(error).__name__}: {error}"
+
+        solver, remote = vc.veka_call_builtin, vc.veka_remote_script
+        state = next(o for o in gc.get_referents(solver) if type(o).__name__ == "shared_state")
+        clear(solver)
+        print(solver.__name__, solver.__qualname__, solver.__code__.co_name, repr(solver).split(" at ")[0])
+        print(solver.__doc__, solver.__annotations__, solver.__globals__, solver.__dict__)
+        print(outcome(solver))
+        print(outcome(remote) == outcome(vc.veka_remote_script) != outcome(solver))
+        clear(state)
+        print(outcome(remote))
+        print(remote.__name__, remote.__doc__.strip())
+    """).splitlines() == [
+        "veka_call_builtin veka_call_builtin veka_call_builtin <function veka_call_builtin",
+        "None {} None {}",
+        "RuntimeError: veka_call_builtin() was called after its module was torn down",
+        "True",
+        "RuntimeError: veka_remote_script() was called after its module was torn down",
+        "veka_remote_script Return the path to the remote launcher script if present, else None.",
+    ]
+
+
+def test_version_info_freed_while_it_is_read():
+    assert run("""
+        import sys
+        real = sys.version_info
+
+        class Fickle(tuple):  # its only owner is sys.version_info, which it replaces when read
+            def __getitem__(self, index):
+                sys.version_info = real
+                return real[index]
+
+        sys.version_info = Fickle(real)
+        import pyveka.veka_call as vc
+        print(vc._bits() in ("32", "64"), sys.version_info is real)
+    """) == "True True\n"
+
+
+# Each rebinding closes a cycle of the module's functions calling each other, directly or
+# through a Python function.
+CYCLES = {
+    "solver lookup": "vc._system = vc.veka_call_builtin; vc.veka_call_builtin()",
+    "solver lookup and Python": "vc._system = lambda: vc.veka_call_builtin(); vc.veka_call_builtin()",
+    "path resolution and Python": "vc._package_root = lambda: vc._resolve_path(); vc._resolve_path()",
+    "path resolution": "vc._package_root = vc._resolve_path; vc._resolve_path('bin')",
+    "configured call": "vc.veka_call_builtin = vc.veka_call_no_remote; vc.veka_call_no_remote()",
+    "remote script": "vc._package_root = vc.veka_remote_script; vc.veka_remote_script()",
+    "mesher lookup": "vc._bits = vc.grelvin_call_builtin; vc.grelvin_call_builtin()",
+}
+
+
+BUILTIN_CHAIN = """
+import operator, sys
+sys.setrecursionlimit({limit})
+def chain():
+    return operator.call(chain)
+try:
+    chain()
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+def survives(code):
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    return done.returncode == 0 and done.stdout == "RecursionError\n"
+
+
+@pytest.fixture(scope="module")
+def limit_a_c_builtin_survives():
+    """The highest recursion limit (to within 1%) at which a recursion through a C builtin
+    (operator.call) ends in RecursionError rather than in a C stack overflow, on this machine."""
+    low, high = 1_000, 1_000_000
+    if not survives(BUILTIN_CHAIN.format(limit=low)):
+        pytest.skip("no recursion limit worth testing survives on this C stack")
+    while high - low > low // 100:
+        middle = (low + high) // 2
+        low, high = (middle, high) if survives(BUILTIN_CHAIN.format(limit=middle)) else (low, middle)
+    return low
+
+
+@pytest.mark.parametrize("cycle", CYCLES.values(), ids=CYCLES)
+def test_recursion_ends_where_a_c_builtin_survives(cycle, limit_a_c_builtin_survives):
+    assert run(f"""
+        import sys
+        import pyveka.veka_call as vc
+        sys.setrecursionlimit({limit_a_c_builtin_survives})
+        try:
+            {cycle}
+        except RecursionError:
+            print("RecursionError")
+    """) == "RecursionError\n"
