@@ -165,7 +165,11 @@ except RecursionError:
 
 
 def survives(code):
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    # A probe that overflows the C stack is expected, not a finding of a sanitizer run.
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":handle_segv=0"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     return done.returncode == 0 and done.stdout == "RecursionError\n"
 
 
