@@ -32,7 +32,8 @@ def package(tmp_path):  # the copy's root, solver, mesh generator and remote lau
 
 def ask(tmp_path, **overrides):
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"), **overrides)
-    done = subprocess.run([sys.executable, "-c", ASK], cwd=tmp_path, env=env, capture_output=True, text=True)
+    # -S: the copy imports, not an editable install's source tree (its import hook comes first)
+    done = subprocess.run([sys.executable, "-S", "-c", ASK], cwd=tmp_path, env=env, capture_output=True, text=True)
     return [json.loads(line) for line in done.stdout.splitlines()], done
 
 

@@ -16,6 +16,9 @@ NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary 
              "remote": "no remote launcher script found"}
 UNKNOWN, PLAN9 = "RuntimeError: Unknown OS", "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
 MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
+# Without site-packages, so that the copy is what imports: an editable install's import hook
+# would answer from the source tree ahead of PYTHONPATH.
+PYTHON = [sys.executable, "-S"]
 
 
 @pytest.fixture
@@ -33,7 +36,7 @@ def package(tmp_path):  # the copy's root, below a directory whose name holds a 
 def run(root, *argv, before=None, command=None, **env):  # `before` runs first, in the same interpreter
     environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
     environ.update(env, PYTHONPATH=str(root.parent))
-    command = command or [sys.executable, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
+    command = command or [*PYTHON, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
     done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, capture_output=True, text=True)
     return done.returncode, done.stdout, done.stderr
 
@@ -151,8 +154,8 @@ def test_console_script_runs_the_same_command(package):
     root, files = package
     os.remove(files["mesher"])
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
-        assert run(root, *argv, command=[script]) == run(root, *argv)
-    assert json.loads(run(root, "--json", command=[script])[1])["package_root"] == str(root)  # the copy answered
+        assert run(root, *argv, command=[*PYTHON, script]) == run(root, *argv)
+    assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(root)  # the copy
 
 
 class Env:  # an environ with nothing but the `get` the lookups use
