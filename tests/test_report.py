@@ -86,11 +86,13 @@ def test_override_states(package, tmp_path, program, state, words):
     value = {"unset": None, "empty": "", "ignored": str(tmp_path / "nowhere"), "used": str(tmp_path / "mine")}[state]
     env = {} if value is None else {variable: value}
     if state == "used":  # the override answers even when the built-in file is gone
-        open(value, "w").close()
+        os.close(os.open(value, os.O_CREAT | os.O_WRONLY, 0o755))
         os.remove(builtin)
     data, code, lines = report(root, **env)
     entry = data["programs"][program]
-    assert code == 0 and entry["override"] == {"variable": variable, "value": value, "state": state}
+    file = "found" if state == "used" else None
+    assert code == 0 and entry["override"] == {
+        "variable": variable, "value": value, "state": state, "file": file, "fix": None}
     assert entry["candidate"]["path"] == builtin
     assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
     assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
@@ -98,6 +100,22 @@ def test_override_states(package, tmp_path, program, state, words):
     assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", "")
     line = next(line for line in lines if line.startswith(f"  override    {variable}"))
     assert words in line and (value is None or repr(value) in line)
+
+
+@pytest.mark.parametrize("program, made, warning", [
+    ("solver", "directory", "used, but it is a directory (the lookup still answers it)"),
+    ("remote", "not-executable", "used, but not executable (the lookup still answers it)")])
+def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, made, warning):
+    root, files = package
+    variable, value = VARIABLES[program], str(tmp_path / "mine")
+    os.mkdir(value) if made == "directory" else open(value, "w").close()
+    data, code, lines = report(root, **{variable: value})
+    fix = f"chmod +x {value}" if made == "not-executable" else None
+    entry = data["programs"][program]
+    assert entry["override"] == {"variable": variable, "value": value, "state": "used", "file": made, "fix": fix}
+    assert entry["answer"] == {"path": value, "error": None}  # still answered
+    after = lines[lines.index(f"  override    {variable}={value!r}: {warning}") + 1]
+    assert after == f"  fix         {fix}" if fix else after.startswith("  candidate ")
 
 
 @pytest.mark.parametrize("program", VARIABLES)

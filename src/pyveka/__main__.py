@@ -164,8 +164,10 @@ def file_state(path: str) -> tuple[str, Optional[str]]:
 
 
 def override_of(program: Program) -> dict[str, Any]:
-    """The override as the lookup sees it, through the lookups' own os."""
+    """The override as the lookup sees it, through the lookups' own os; when it is used,
+    what is there, as for a candidate."""
     entry: dict[str, Any] = {"variable": program.variable, "value": None}
+    value = None
     try:
         used_os = lookups_os()
         value = used_os.environ.get(program.variable)
@@ -180,6 +182,10 @@ def override_of(program: Program) -> dict[str, Any]:
             entry["state"] = "used"
     except Exception as error:  # reported, not handled
         entry["state"] = f"unknown: {type(error).__name__}: {error}"
+    if entry["state"] == "used" and isinstance(value, str):
+        entry["file"], entry["fix"] = file_state(value)
+    else:
+        entry["file"] = entry["fix"] = None
     return entry
 
 
@@ -220,12 +226,16 @@ OVERRIDE_TEXT = {
     "ignored": "ignored: nothing exists there",
     "used": "used",
 }
+# What is wrong with a file the lookup answers all the same, for a candidate or an override.
+UNRUNNABLE_TEXT = {
+    "directory": "but it is a directory (the lookup still answers it)",
+    "not-executable": "but not executable (the lookup still answers it)",
+}
 CANDIDATE_TEXT = {
     "found": "found",
     "missing": "missing",
     "dangling-link": "a symbolic link whose target is missing",
-    "directory": "found, but it is a directory (the lookup still answers it)",
-    "not-executable": "found, but not executable (the lookup still answers it)",
+    **{state: f"found, {text}" for state, text in UNRUNNABLE_TEXT.items()},
 }
 
 
@@ -242,7 +252,11 @@ def as_text(data: dict[str, Any]) -> str:
         lines += ["", f"{program.title} ({entry['function']})"]
         shown = "" if override["value"] is None else f"={override['value']!r}"
         state = OVERRIDE_TEXT.get(override["state"], override["state"])
+        if override["file"] in UNRUNNABLE_TEXT:
+            state += ", " + UNRUNNABLE_TEXT[override["file"]]
         lines.append(f"  override    {override['variable']}{shown}: {state}")
+        if override["fix"]:
+            lines.append(f"  fix         {override['fix']}")
         if candidate["path"] is None:
             lines.append(f"  candidate   none: {candidate['reason']}")
         else:
