@@ -1,5 +1,5 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
-import json, os, platform, shutil, subprocess, sys, threading
+import json, os, platform, re, shutil, subprocess, sys, threading
 from types import SimpleNamespace
 
 import pytest
@@ -33,11 +33,12 @@ def package(tmp_path):  # the copy's root, below a directory whose name holds a 
     return root, {key: str(path) for key, path in files.items()}
 
 
-def run(root, *argv, before=None, command=None, **env):  # `before` runs first, in the same interpreter
+def run(root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env):  # `before` runs first
     environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
     environ.update(env, PYTHONPATH=str(root.parent))
     command = command or [*PYTHON, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
-    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, capture_output=True, text=True)
+    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, stdout=stdout,
+                          stderr=subprocess.PIPE, text=True)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -174,6 +175,50 @@ def test_console_script_runs_the_same_command(package):
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
         assert run(root, *argv, command=[*PYTHON, script]) == run(root, *argv)
     assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(root)  # the copy
+
+
+def test_version_help_and_one_programs_json(package):
+    root, files = package
+    os.remove(files["mesher"])
+    assert run(root, "--version") == (0, f"pyveka {pyveka.__version__}\n", "")
+    code, shown, _ = run(root, "--help")
+    assert code == 0 and all(word in shown for word in ("path", *VARIABLES.values(), "74"))
+    data = report(root)[0]
+    for program, status in (("solver", 0), ("mesher", 1)):
+        code, out, err = run(root, "--json", "path", program)
+        assert (code, json.loads(out), err) == (status, data["programs"][program], "")
+
+
+OUTPUTS = {  # how to start pyveka with an output it cannot write, and what it says on stderr
+    "closed pipe": ({}, ""),  # the reader has gone: nothing to tell it
+    "full disk": ({"stdout": "/dev/full"}, "pyveka: cannot write the output: [Errno 28] No space left on device\n"),
+    "no stdout": ({"command": ["sh", "-c", 'exec "$@" >&-', "sh", *PYTHON, "-m", "pyveka"]},
+                  "pyveka: cannot write the output: [Errno 9] no standard output\n"),
+}
+
+
+@pytest.mark.parametrize("argv", [[], ["--json"], ["path", "solver"], ["--json", "path", "remote"], ["--version"],
+                                  ["--help"]], ids=" ".join)
+@pytest.mark.parametrize("output", OUTPUTS)
+def test_output_that_cannot_be_written_ends_with_74(package, argv, output):
+    if output == "full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    how, said = OUTPUTS[output]
+    read, write = os.pipe()
+    os.close(read)
+    with open(how.get("stdout", os.devnull), "w") as full:
+        stdout = write if output == "closed pipe" else full
+        assert run(package[0], *argv, command=how.get("command"), stdout=stdout) == (74, None, said)
+    os.close(write)
+
+
+@pytest.mark.parametrize("argv", [[], ["path", "solver"]], ids=" ".join)
+def test_path_the_output_encoding_cannot_show(package, tmp_path, argv):
+    unshown = tmp_path / "veka-\N{LATIN SMALL LETTER E WITH ACUTE}"
+    unshown.touch(mode=0o755)
+    code, out, err = run(package[0], *argv, VEKA_BIN=str(unshown), PYTHONIOENCODING="ascii")
+    assert (code, out) == (74, "")  # nothing, rather than a part or a mangled path
+    assert re.fullmatch(r"pyveka: cannot write the output: 'ascii' codec can't encode character '\\xe9' .*\n", err)
 
 
 class Env:  # an environ with nothing but the `get` the lookups use

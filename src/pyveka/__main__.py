@@ -1,11 +1,14 @@
 """Where are the executables? ``python -m pyveka`` reports how this host finds them.
 
-    python -m pyveka                 the report, for people
-    python -m pyveka --json          the same report as one JSON object
-    python -m pyveka path solver     only the path (solver, mesher or remote), for scripts
+    python -m pyveka                    the report, for people
+    python -m pyveka --json             the same report as one JSON object
+    python -m pyveka path solver        only the path (solver, mesher or remote), for scripts
+    python -m pyveka --json path solver that program's part of the JSON report
 
 Exit status: 0 when the lookup asked for (the solver's, for the report)
-answers a path, 1 when it does not, 2 for a usage error.
+answers a path, 1 when it does not, 2 for a usage error, 74 when the output
+cannot be written (a closed pipe, a full disk, text the output's encoding
+cannot carry): a command never ends with 0 without having written its output.
 
 Every answer comes from :mod:`pyveka.veka_call` itself. The candidate file is
 the one the module's own lookup names: the report calls the lookup once more
@@ -18,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import builtins
+import errno
 import json
 import os
 import shlex
@@ -25,7 +29,7 @@ import sys
 import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, TextIO
 
 from . import __version__, options
 from . import veka_call
@@ -198,20 +202,21 @@ def report() -> dict[str, Any]:
         "version": __version__,
         "host": {name: (got["path"] if got["error"] is None else got["error"]) for name, got in host.items()},
         "package_root": answer(veka_call._package_root)["path"],
-        "programs": {
-            program.key: {
-                "function": program.lookup.__name__,
-                "override": override_of(program),
-                "candidate": candidate_of(program),
-                "answer": answer(program.lookup),
-            }
-            for program in programs()
-        },
+        "programs": {program.key: program_report(program) for program in programs()},
         "configured_call": {
             "option": "veka.call",
             "value": shown_value(options.veka_get_option("veka.call")),
             "answer": answer(veka_call.veka_call_no_remote),
         },
+    }
+
+
+def program_report(program: Program) -> dict[str, Any]:
+    return {
+        "function": program.lookup.__name__,
+        "override": override_of(program),
+        "candidate": candidate_of(program),
+        "answer": answer(program.lookup),
     }
 
 
@@ -275,33 +280,138 @@ def answer_text(got: dict[str, Any]) -> str:
     return str(got["error"] if got["error"] is not None else got["path"])
 
 
+# ---- Output -----------------------------------------------------------------------
+
+EXIT_OUTPUT_FAILED = 74  # sysexits.h's EX_IOERR
+
+
+def not_answered(program: Program, got: dict[str, Any]) -> str:
+    """The lookup's error text, or what stands for it when the lookup answers None."""
+    return str(got["error"] or f"no {program.title} script found")
+
+
+
+class OutputFailed(Exception):
+    """The output could not be written: a closed pipe, a full disk, text its encoding lacks."""
+
+
+def write(text: str, stream: Optional[TextIO] = None) -> None:
+    """Writes `text` and flushes it, so that a failure shows here and not at exit."""
+    stream = sys.stdout if stream is None else stream
+    try:
+        if stream is None:  # no standard output at all
+            raise OSError(errno.EBADF, "no standard output")
+        stream.write(text)
+        stream.flush()
+    except (OSError, ValueError) as error:  # UnicodeEncodeError is a ValueError
+        raise OutputFailed(error) from error
+
+
+def warn(text: str) -> None:
+    """A line on stderr, if stderr takes it: there is nowhere else to say it."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def output_failed(failure: OutputFailed) -> int:
+    cause = failure.__cause__
+    if not isinstance(cause, BrokenPipeError):  # a reader that has gone needs no message
+        warn(f"pyveka: cannot write the output: {cause}")
+    # What is left in stdout's buffer would fail once more at exit, with a traceback.
+    try:
+        target = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return EXIT_OUTPUT_FAILED
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, target)
+    os.close(null)
+    return EXIT_OUTPUT_FAILED
+
+
 # ---- Command line -----------------------------------------------------------------
+
+EPILOG = """\
+PROGRAM is solver, mesher (the mesh generator) or remote (the remote launcher).
+
+environment variables:
+  VEKA_BIN          the solver to use instead of the package's own
+  GRELVIN_BIN       the mesh generator to use instead of the package's own
+  VEKA_REMOTE_BIN   the remote launcher to use instead of the package's own
+  Each is used when it is not empty and something exists at its path.
+
+exit status:
+  0    the lookup asked for (the solver's, for the report) answers a path
+  1    it does not
+  2    usage error
+  74   the output could not be written: a closed pipe, a full disk, or a path
+       the output's encoding cannot show
+"""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, except that help and usage that cannot be written fail as other output does."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # argparse names the stream each time; it passes None where sys.stdout is None
+        if message:
+            write(message, file)
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(
-        prog="pyveka", description="Report where pyveka finds its executables on this host."
+    top = Parser(
+        prog="pyveka",
+        usage="%(prog)s [-h] [--version] [--json] [COMMAND ...]",
+        description="Without a command: report how this host finds each of pyveka's executables.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    top.add_argument("--json", action="store_true", help="print the report as one JSON object")
-    commands = top.add_subparsers(dest="command")
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    top.add_argument(
+        "--json",
+        action="store_true",
+        help="print the report, or with path that program's part of it, as one JSON object",
+    )
+    commands = top.add_subparsers(dest="command", title="commands", metavar="COMMAND", prog="pyveka")
+    keys = [program.key for program in programs()]
     path = commands.add_parser("path", help="print only the path one lookup answers")
-    path.add_argument("program", choices=[program.key for program in programs()])
+    path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
     return top
 
 
 def main(argv: Optional[list[str]] = None) -> int:
-    arguments = parser().parse_args(argv)
-    if arguments.command == "path":
+    try:
+        try:
+            arguments = parser().parse_args(argv)
+        except SystemExit as stop:  # after --help, --version or a usage error
+            return stop.code if isinstance(stop.code, int) else 2
+        if arguments.command is None:
+            return print_report(arguments.json)
         program = next(p for p in programs() if p.key == arguments.program)
-        got = answer(program.lookup)
-        if got["path"] is None:
-            print(got["error"] or f"no {program.title} script found", file=sys.stderr)
-            return 1
-        print(got["path"])
-        return 0
+        return print_path(program, arguments.json)
+    except OutputFailed as failure:
+        return output_failed(failure)
+
+
+def print_report(as_json: bool) -> int:
     data = report()
-    print(json.dumps(data, indent=2) if arguments.json else as_text(data))
+    write((json.dumps(data, indent=2) if as_json else as_text(data)) + "\n")
     return 0 if data["programs"]["solver"]["answer"]["error"] is None else 1
+
+
+def print_path(program: Program, as_json: bool) -> int:
+    """The path alone, or with --json that program's part of the report."""
+    if as_json:
+        entry = program_report(program)
+        write(json.dumps(entry, indent=2) + "\n")
+        return 0 if entry["answer"]["path"] is not None else 1
+    got = answer(program.lookup)
+    if got["path"] is None:
+        warn(not_answered(program, got))
+        return 1
+    write(got["path"] + "\n")
+    return 0
 
 
 if __name__ == "__main__":
