@@ -182,7 +182,7 @@ def test_version_help_and_one_programs_json(package):
     os.remove(files["mesher"])
     assert run(root, "--version") == (0, f"pyveka {pyveka.__version__}\n", "")
     code, shown, _ = run(root, "--help")
-    assert code == 0 and all(word in shown for word in ("path", *VARIABLES.values(), "74"))
+    assert code == 0 and all(word in shown for word in ("path", "run", *VARIABLES.values(), "74", "126", "127"))
     data = report(root)[0]
     for program, status in (("solver", 0), ("mesher", 1)):
         code, out, err = run(root, "--json", "path", program)
@@ -219,6 +219,48 @@ def test_path_the_output_encoding_cannot_show(package, tmp_path, argv):
     code, out, err = run(package[0], *argv, VEKA_BIN=str(unshown), PYTHONIOENCODING="ascii")
     assert (code, out) == (74, "")  # nothing, rather than a part or a mangled path
     assert re.fullmatch(r"pyveka: cannot write the output: 'ascii' codec can't encode character '\\xe9' .*\n", err)
+
+
+RUN = {  # what stands in the solver's place, the exit status, and why it did not start
+    "script": ('#!/bin/sh\necho "$@"\nexit 3\n', 3, None),
+    "no #! line": ("", 126, "Exec format error: not a program this host can start"),
+    "no interpreter": ("#!/nonexistent/sh\n", 126,
+                       "No such file or directory: the interpreter or loader it names is missing"),
+    "directory": (None, 126, "it is a directory, not a program"),
+}
+
+
+@pytest.mark.parametrize("case", RUN)
+def test_run_starts_the_solver_or_says_why_not(package, case):
+    root, files = package
+    text, status, why = RUN[case]
+    solver = files["solver"]
+    if text is None:
+        os.remove(solver)
+        os.mkdir(solver)
+    else:
+        with open(solver, "w") as script:  # keeps its mode, 0755
+            script.write(text)
+    said = ("-x a b --json\n", "") if why is None else ("", f"pyveka: cannot run the solver {solver}: {why}\n")
+    assert run(root, "run", "solver", "-x", "a b", "--json") == (status, *said)  # no "--" needed
+
+
+def test_run_without_a_program_to_run(package):
+    root, files = package
+    code, out, err = run(root, "run", "mesher", before=PLAN9)
+    assert (code, out) == (127, "") and err.splitlines() == [f"pyveka: {UNKNOWN}", (
+        f"pyveka: mesh generator: GRELVIN_BIN unset; no candidate on this host ({UNKNOWN}); "
+        "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it")]
+    assert run(root, "--json", "run", "solver")[:2] == (2, "")
+
+
+@pytest.mark.parametrize("child, status", [
+    ("raise SystemExit(5)", 5),  # the child's status is the command's
+    ("import os, signal, time; os.kill(os.getppid(), signal.SIGINT); time.sleep(30)", 130),  # Ctrl-C
+])
+def test_child_process_run_as_on_windows(package, child, status):
+    waits = f"import sys, pyveka.__main__ as m; sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
+    assert run(package[0], command=[*PYTHON, "-c", waits]) == (status, "", "")  # no traceback
 
 
 class Env:  # an environ with nothing but the `get` the lookups use

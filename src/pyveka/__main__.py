@@ -4,11 +4,14 @@
     python -m pyveka --json             the same report as one JSON object
     python -m pyveka path solver        only the path (solver, mesher or remote), for scripts
     python -m pyveka --json path solver that program's part of the JSON report
+    python -m pyveka run solver -- ARGS run what the solver lookup answers, with ARGS
 
 Exit status: 0 when the lookup asked for (the solver's, for the report)
 answers a path, 1 when it does not, 2 for a usage error, 74 when the output
 cannot be written (a closed pipe, a full disk, text the output's encoding
 cannot carry): a command never ends with 0 without having written its output.
+``run`` ends with the program's own status; 126 when the file the lookup
+answers cannot be executed, 127 when the lookup answers none.
 
 Every answer comes from :mod:`pyveka.veka_call` itself. The candidate file is
 the one the module's own lookup names: the report calls the lookup once more
@@ -25,6 +28,7 @@ import errno
 import json
 import os
 import shlex
+import subprocess
 import sys
 import threading
 from contextlib import contextmanager
@@ -280,15 +284,83 @@ def answer_text(got: dict[str, Any]) -> str:
     return str(got["error"] if got["error"] is not None else got["path"])
 
 
-# ---- Output -----------------------------------------------------------------------
+# ---- Exit statuses and running a program -----------------------------------------
 
 EXIT_OUTPUT_FAILED = 74  # sysexits.h's EX_IOERR
+EXIT_CANNOT_EXECUTE = 126  # the shell's statuses for "not executable" and "not found"
+EXIT_NOT_FOUND = 127
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports Ctrl-C
 
 
 def not_answered(program: Program, got: dict[str, Any]) -> str:
     """The lookup's error text, or what stands for it when the lookup answers None."""
     return str(got["error"] or f"no {program.title} script found")
 
+
+def diagnosis(program: Program, entry: dict[str, Any]) -> str:
+    """The report on one program in one line: override, candidate and its state, the fix."""
+    override, candidate = entry["override"], entry["candidate"]
+    shown = "" if override["value"] is None else f"={override['value']!r}"
+    state = OVERRIDE_TEXT.get(override["state"], override["state"])
+    if candidate["path"] is None:
+        where = f"no candidate on this host ({candidate['reason']})"
+    else:
+        where = f"candidate {candidate['path']}: {CANDIDATE_TEXT[candidate['state']]}"
+    fix = candidate["fix"] or (
+        f"set {override['variable']} to the {program.title}'s path, "
+        "or install pyveka with a bin/ tree that holds it"
+    )
+    return f"{program.title}: {override['variable']}{shown} {state}; {where}; fix: {fix}"
+
+
+def run(program: Program, args: list[str]) -> int:
+    """Runs what the lookup answers with `args`: in place of this process on POSIX, so that the
+    program's exit status and signals are the caller's to see; as a child elsewhere."""
+    got = answer(program.lookup)
+    path = got["path"]
+    if path is None:
+        warn(f"pyveka: {not_answered(program, got)}")
+        warn(f"pyveka: {diagnosis(program, program_report(program))}")
+        return EXIT_NOT_FOUND
+    try:
+        if os.name == "nt":
+            return run_child([path, *args])
+        os.execv(path, [path, *args])
+    except OSError as error:
+        return cannot_run(program, path, error)
+
+
+def run_child(argv: list[str]) -> int:
+    """The program's exit status, from a child process; Ctrl-C ends the wait with 130."""
+    try:
+        return subprocess.call(argv)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+
+
+def cannot_run(program: Program, path: str, error: OSError) -> int:
+    """Says why the file the lookup answered did not start, and how to fix it."""
+    if not os.path.lexists(path):  # gone since the lookup found it
+        warn(f"pyveka: cannot run the {program.title} {path}: {error.strerror}")
+        return EXIT_NOT_FOUND
+    state, fix = file_state(path)
+    if state == "directory":
+        reason = "it is a directory, not a program"
+    elif state == "not-executable":
+        reason = "it is not executable"
+    elif error.errno == errno.ENOEXEC:
+        reason = f"{error.strerror}: not a program this host can start"
+    elif error.errno == errno.ENOENT:
+        reason = f"{error.strerror}: the interpreter or loader it names is missing"
+    else:
+        reason = str(error.strerror or error)
+    warn(f"pyveka: cannot run the {program.title} {path}: {reason}")
+    if fix:
+        warn(f"pyveka: fix: {fix}")
+    return EXIT_CANNOT_EXECUTE
+
+
+# ---- Output -----------------------------------------------------------------------
 
 
 class OutputFailed(Exception):
@@ -344,9 +416,12 @@ environment variables:
 exit status:
   0    the lookup asked for (the solver's, for the report) answers a path
   1    it does not
-  2    usage error
+  2    usage error (--json with run, among others)
   74   the output could not be written: a closed pipe, a full disk, or a path
        the output's encoding cannot show
+  run: the program's own exit status (on POSIX the program replaces this
+  process); 126 when the file is there but cannot be executed, 127 when the
+  lookup answers no file, 130 when Ctrl-C ends the wait (Windows)
 """
 
 
@@ -377,18 +452,35 @@ def parser() -> argparse.ArgumentParser:
     keys = [program.key for program in programs()]
     path = commands.add_parser("path", help="print only the path one lookup answers")
     path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
+    run = commands.add_parser(
+        "run",
+        help="run the program one lookup answers, with ARGS as given",
+        usage="pyveka run [-h] PROGRAM [--] ARGS...",
+    )
+    run.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
+    run.add_argument("args", nargs=argparse.REMAINDER, metavar="ARGS", help="passed on verbatim")
     return top
+
+
+def parse(argv: Optional[list[str]]) -> argparse.Namespace:
+    top = parser()
+    arguments = top.parse_args(argv)
+    if arguments.json and arguments.command == "run":
+        top.error("--json does not apply to run")
+    return arguments
 
 
 def main(argv: Optional[list[str]] = None) -> int:
     try:
         try:
-            arguments = parser().parse_args(argv)
+            arguments = parse(argv)
         except SystemExit as stop:  # after --help, --version or a usage error
             return stop.code if isinstance(stop.code, int) else 2
         if arguments.command is None:
             return print_report(arguments.json)
         program = next(p for p in programs() if p.key == arguments.program)
+        if arguments.command == "run":
+            return run(program, arguments.args)
         return print_path(program, arguments.json)
     except OutputFailed as failure:
         return output_failed(failure)
