@@ -1,14 +1,13 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
-import json, os, platform, re, shutil, subprocess, sys, threading
+import json, os, re, shutil, subprocess, sys, threading
 from types import SimpleNamespace
 
 import pytest
 
 import pyveka
+from helpers import HOST_ROW, SYSTEM
 
-MACHINE, WIDTH = platform.machine().lower(), f"{64 if sys.maxsize > 2**32 else 32}bit"
-ROW = {"darwin": ("mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH, "veka.run"),
-       "linux": ("linux/" + WIDTH, "veka.mkl.run")}.get(platform.system().lower())
+ROW = HOST_ROW if SYSTEM != "windows" else None
 pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")
 VARIABLES = {"solver": "VEKA_BIN", "mesher": "GRELVIN_BIN", "remote": "VEKA_REMOTE_BIN"}
 NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
@@ -26,7 +25,7 @@ def package(tmp_path):  # the copy's root, below a directory whose name holds a 
     root = tmp_path / "site dir" / "pyveka"
     shutil.copytree(os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin"))
     where = root.joinpath("bin", *ROW[0].split("/"))
-    files = {"solver": where / ROW[1], "mesher": where / "grelvin.run", "remote": root / "bin/remote/veka.remote"}
+    files = {"solver": where / ROW[1], "mesher": where / ROW[2], "remote": root / "bin/remote/veka.remote"}
     for path in files.values():
         path.parent.mkdir(parents=True, exist_ok=True)
         path.touch(mode=0o755)
