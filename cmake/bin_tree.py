@@ -75,8 +75,12 @@ def main() -> int:
     print(f"pyveka bin/ tree: {given.bin_dir or NO_TREE}")
     print(f"  this host: {system} {machine}, {bits}-bit", *lines, sep="\n")
     if given.require and failed:
-        print("PYVEKA_BIN_REQUIRE is ON, and this host's programs are not all there:", *failed,
-              sep="\n", file=sys.stderr)
+        print(
+            "PYVEKA_BIN_REQUIRE is ON, and this host's programs are not all there:",
+            *failed,
+            sep="\n",
+            file=sys.stderr,
+        )
         return 1
     return 0
 

@@ -448,7 +448,9 @@ def parser() -> argparse.ArgumentParser:
         action="store_true",
         help="print the report, or with path that program's part of it, as one JSON object",
     )
-    commands = top.add_subparsers(dest="command", title="commands", metavar="COMMAND", prog="pyveka")
+    commands = top.add_subparsers(
+        dest="command", title="commands", metavar="COMMAND", prog="pyveka"
+    )
     keys = [program.key for program in programs()]
     path = commands.add_parser("path", help="print only the path one lookup answers")
     path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
