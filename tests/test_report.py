@@ -247,7 +247,7 @@ def test_run_without_a_program_to_run(package):
     root, files = package
     code, out, err = run(root, "run", "mesher", before=PLAN9)
     assert (code, out) == (127, "") and err.splitlines() == [f"pyveka: {UNKNOWN}", (
-        f"pyveka: mesh generator: GRELVIN_BIN unset; no candidate on this host ({UNKNOWN}); "
+        f"pyveka: mesh generator: override GRELVIN_BIN: unset; candidate none: {UNKNOWN}; "
         "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it")]
     assert run(root, "--json", "run", "solver")[:2] == (2, "")
 

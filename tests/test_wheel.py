@@ -128,7 +128,9 @@ def test_run_without_a_program_says_why_and_how_to_fix_it(installed: Path) -> No
     code, out, err = run(installed, "./python", "-m", "pyveka", "run", "remote")
     first, diagnosis = err.splitlines()
     assert (code, out, first) == (127, "", "pyveka: no remote launcher script found")
-    assert diagnosis.startswith("pyveka: remote launcher: VEKA_REMOTE_BIN unset; candidate /")
+    assert diagnosis.startswith(
+        "pyveka: remote launcher: override VEKA_REMOTE_BIN: unset; candidate /"
+    )
     assert diagnosis.endswith(
         "/pyveka/bin/remote/veka.remote: missing; fix: set VEKA_REMOTE_BIN to the remote "
         "launcher's path, or install pyveka with a bin/ tree that holds it"

@@ -259,17 +259,10 @@ def as_text(data: dict[str, Any]) -> str:
         entry = data["programs"][program.key]
         override, candidate = entry["override"], entry["candidate"]
         lines += ["", f"{program.title} ({entry['function']})"]
-        shown = "" if override["value"] is None else f"={override['value']!r}"
-        state = OVERRIDE_TEXT.get(override["state"], override["state"])
-        if override["file"] in UNRUNNABLE_TEXT:
-            state += ", " + UNRUNNABLE_TEXT[override["file"]]
-        lines.append(f"  override    {override['variable']}{shown}: {state}")
+        lines.append(f"  override    {override_text(override)}")
         if override["fix"]:
             lines.append(f"  fix         {override['fix']}")
-        if candidate["path"] is None:
-            lines.append(f"  candidate   none: {candidate['reason']}")
-        else:
-            lines.append(f"  candidate   {candidate['path']}: {CANDIDATE_TEXT[candidate['state']]}")
+        lines.append(f"  candidate   {candidate_text(candidate)}")
         if candidate["fix"]:
             lines.append(f"  fix         {candidate['fix']}")
         lines.append(f"  answer      {answer_text(entry['answer'])}")
@@ -278,6 +271,20 @@ def as_text(data: dict[str, Any]) -> str:
     lines += ["", f"configured call (option \"{call['option']}\")", f"  value       {value}"]
     lines.append(f"  resolves to {answer_text(call['answer'])}")
     return "\n".join(lines)
+
+
+def override_text(override: dict[str, Any]) -> str:
+    shown = "" if override["value"] is None else f"={override['value']!r}"
+    state = OVERRIDE_TEXT.get(override["state"], override["state"])
+    if override["file"] in UNRUNNABLE_TEXT:
+        state += ", " + UNRUNNABLE_TEXT[override["file"]]
+    return f"{override['variable']}{shown}: {state}"
+
+
+def candidate_text(candidate: dict[str, Any]) -> str:
+    if candidate["path"] is None:
+        return f"none: {candidate['reason']}"
+    return f"{candidate['path']}: {CANDIDATE_TEXT[candidate['state']]}"
 
 
 def answer_text(got: dict[str, Any]) -> str:
@@ -300,17 +307,14 @@ def not_answered(program: Program, got: dict[str, Any]) -> str:
 def diagnosis(program: Program, entry: dict[str, Any]) -> str:
     """The report on one program in one line: override, candidate and its state, the fix."""
     override, candidate = entry["override"], entry["candidate"]
-    shown = "" if override["value"] is None else f"={override['value']!r}"
-    state = OVERRIDE_TEXT.get(override["state"], override["state"])
-    if candidate["path"] is None:
-        where = f"no candidate on this host ({candidate['reason']})"
-    else:
-        where = f"candidate {candidate['path']}: {CANDIDATE_TEXT[candidate['state']]}"
     fix = candidate["fix"] or (
         f"set {override['variable']} to the {program.title}'s path, "
         "or install pyveka with a bin/ tree that holds it"
     )
-    return f"{program.title}: {override['variable']}{shown} {state}; {where}; fix: {fix}"
+    return (
+        f"{program.title}: override {override_text(override)}; "
+        f"candidate {candidate_text(candidate)}; fix: {fix}"
+    )
 
 
 def run(program: Program, args: list[str]) -> int:
