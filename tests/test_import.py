@@ -25,9 +25,9 @@ def test_loading_again_keeps_the_module_and_its_namespace(vc, monkeypatch, load_
     before = dict(vars(vc))
     assert load_again(vc, monkeypatch) is vc and sys.modules["pyveka.veka_call"] is vc
     assert list(vars(vc)) == list(before)
-    # Only what the import system sets itself may have been replaced: by equal objects, and the
-    # spec and loader by ones for the same module and file (an editable install's finder wraps
-    # each loader it hands out in a new object).
+    # Only what the import system sets itself may have been replaced: by equal objects, and
+    # __spec__ and __loader__ by ones for the same module and file (an editable install's
+    # finder wraps each loader it hands out in a new object).
     assert all(vars(vc)[key] is value for key, value in before.items() if key not in IMPORT_SET)
     assert import_set(vars(vc)) == import_set(before)
 
