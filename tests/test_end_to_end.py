@@ -1,17 +1,12 @@
 """The installed package, copied beside a real bin/ tree for this host, asked from a fresh interpreter."""
-import json, os, platform, shutil, subprocess, sys
+import json, os, shutil, subprocess, sys
 
 import pytest
 
 import pyveka
+from helpers import HOST_ROW, SYSTEM
 
-SYSTEM, MACHINE = platform.system().lower(), platform.machine().lower()
-WIDTH = "64bit" if sys.maxsize > 2**32 else "32bit"
-HOST = {  # directory under bin/, solver, mesh generator
-    "darwin": ("mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH, "veka.run", "grelvin.run"),
-    "linux": ("linux/" + WIDTH, "veka.mkl.run", "grelvin.run"),
-    "windows": ("windows/" + WIDTH, "veka.exe", "grelvin.exe"),
-}.get(SYSTEM) or pytest.skip(f"no bin/ row for {SYSTEM}", allow_module_level=True)
+HOST = HOST_ROW or pytest.skip(f"no bin/ row for {SYSTEM}", allow_module_level=True)
 ASK = """import json, pyveka.options, pyveka.veka_call as v
 for answer in (lambda: v.__file__, v.grelvin_call_builtin, v.veka_remote_script,
                v.veka_call_builtin, v.veka_call_no_remote, lambda: pyveka.options.get("veka.call")):
@@ -32,7 +27,8 @@ def package(tmp_path):  # the copy's root, solver, mesh generator and remote lau
 
 def ask(tmp_path, **overrides):
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"), **overrides)
-    done = subprocess.run([sys.executable, "-c", ASK], cwd=tmp_path, env=env, capture_output=True, text=True)
+    # -S: the copy imports, not an editable install's source tree (its import hook comes first)
+    done = subprocess.run([sys.executable, "-S", "-c", ASK], cwd=tmp_path, env=env, capture_output=True, text=True)
     return [json.loads(line) for line in done.stdout.splitlines()], done
 
 

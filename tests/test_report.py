@@ -1,14 +1,13 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
-import json, os, platform, shutil, subprocess, sys, threading
+import json, os, re, shutil, subprocess, sys, threading
 from types import SimpleNamespace
 
 import pytest
 
 import pyveka
+from helpers import HOST_ROW, SYSTEM
 
-MACHINE, WIDTH = platform.machine().lower(), f"{64 if sys.maxsize > 2**32 else 32}bit"
-ROW = {"darwin": ("mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH, "veka.run"),
-       "linux": ("linux/" + WIDTH, "veka.mkl.run")}.get(platform.system().lower())
+ROW = HOST_ROW if SYSTEM != "windows" else None
 pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")
 VARIABLES = {"solver": "VEKA_BIN", "mesher": "GRELVIN_BIN", "remote": "VEKA_REMOTE_BIN"}
 NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
@@ -16,6 +15,9 @@ NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary 
              "remote": "no remote launcher script found"}
 UNKNOWN, PLAN9 = "RuntimeError: Unknown OS", "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
 MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
+# Without site-packages, so that the copy is what imports: an editable install's import hook
+# would answer from the source tree ahead of PYTHONPATH.
+PYTHON = [sys.executable, "-S"]
 
 
 @pytest.fixture
@@ -23,18 +25,19 @@ def package(tmp_path):  # the copy's root, below a directory whose name holds a 
     root = tmp_path / "site dir" / "pyveka"
     shutil.copytree(os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin"))
     where = root.joinpath("bin", *ROW[0].split("/"))
-    files = {"solver": where / ROW[1], "mesher": where / "grelvin.run", "remote": root / "bin/remote/veka.remote"}
+    files = {"solver": where / ROW[1], "mesher": where / ROW[2], "remote": root / "bin/remote/veka.remote"}
     for path in files.values():
         path.parent.mkdir(parents=True, exist_ok=True)
         path.touch(mode=0o755)
     return root, {key: str(path) for key, path in files.items()}
 
 
-def run(root, *argv, before=None, command=None, **env):  # `before` runs first, in the same interpreter
+def run(root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env):  # `before` runs first
     environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
     environ.update(env, PYTHONPATH=str(root.parent))
-    command = command or [sys.executable, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
-    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, capture_output=True, text=True)
+    command = command or [*PYTHON, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
+    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, stdout=stdout,
+                          stderr=subprocess.PIPE, text=True)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -83,11 +86,13 @@ def test_override_states(package, tmp_path, program, state, words):
     value = {"unset": None, "empty": "", "ignored": str(tmp_path / "nowhere"), "used": str(tmp_path / "mine")}[state]
     env = {} if value is None else {variable: value}
     if state == "used":  # the override answers even when the built-in file is gone
-        open(value, "w").close()
+        os.close(os.open(value, os.O_CREAT | os.O_WRONLY, 0o755))
         os.remove(builtin)
     data, code, lines = report(root, **env)
     entry = data["programs"][program]
-    assert code == 0 and entry["override"] == {"variable": variable, "value": value, "state": state}
+    file = "found" if state == "used" else None
+    assert code == 0 and entry["override"] == {
+        "variable": variable, "value": value, "state": state, "file": file, "fix": None}
     assert entry["candidate"]["path"] == builtin
     assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
     assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
@@ -95,6 +100,22 @@ def test_override_states(package, tmp_path, program, state, words):
     assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", "")
     line = next(line for line in lines if line.startswith(f"  override    {variable}"))
     assert words in line and (value is None or repr(value) in line)
+
+
+@pytest.mark.parametrize("program, made, warning", [
+    ("solver", "directory", "used, but it is a directory (the lookup still answers it)"),
+    ("remote", "not-executable", "used, but not executable (the lookup still answers it)")])
+def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, made, warning):
+    root, files = package
+    variable, value = VARIABLES[program], str(tmp_path / "mine")
+    os.mkdir(value) if made == "directory" else open(value, "w").close()
+    data, code, lines = report(root, **{variable: value})
+    fix = f"chmod +x {value}" if made == "not-executable" else None
+    entry = data["programs"][program]
+    assert entry["override"] == {"variable": variable, "value": value, "state": "used", "file": made, "fix": fix}
+    assert entry["answer"] == {"path": value, "error": None}  # still answered
+    after = lines[lines.index(f"  override    {variable}={value!r}: {warning}") + 1]
+    assert after == f"  fix         {fix}" if fix else after.startswith("  candidate ")
 
 
 @pytest.mark.parametrize("program", VARIABLES)
@@ -151,8 +172,93 @@ def test_console_script_runs_the_same_command(package):
     root, files = package
     os.remove(files["mesher"])
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
-        assert run(root, *argv, command=[script]) == run(root, *argv)
-    assert json.loads(run(root, "--json", command=[script])[1])["package_root"] == str(root)  # the copy answered
+        assert run(root, *argv, command=[*PYTHON, script]) == run(root, *argv)
+    assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(root)  # the copy
+
+
+def test_version_help_and_one_programs_json(package):
+    root, files = package
+    os.remove(files["mesher"])
+    assert run(root, "--version") == (0, f"pyveka {pyveka.__version__}\n", "")
+    code, shown, _ = run(root, "--help")
+    assert code == 0 and all(word in shown for word in ("path", "run", *VARIABLES.values(), "74", "126", "127"))
+    data = report(root)[0]
+    for program, status in (("solver", 0), ("mesher", 1)):
+        code, out, err = run(root, "--json", "path", program)
+        assert (code, json.loads(out), err) == (status, data["programs"][program], "")
+
+
+OUTPUTS = {  # how to start pyveka with an output it cannot write, and what it says on stderr
+    "closed pipe": ({}, ""),  # the reader has gone: nothing to tell it
+    "full disk": ({"stdout": "/dev/full"}, "pyveka: cannot write the output: [Errno 28] No space left on device\n"),
+    "no stdout": ({"command": ["sh", "-c", 'exec "$@" >&-', "sh", *PYTHON, "-m", "pyveka"]},
+                  "pyveka: cannot write the output: [Errno 9] no standard output\n"),
+}
+
+
+@pytest.mark.parametrize("argv", [[], ["path", "solver"], ["--help"]], ids=" ".join)  # report, path, argparse
+@pytest.mark.parametrize("output", OUTPUTS)
+def test_output_that_cannot_be_written_ends_with_74(package, argv, output):
+    if output == "full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    how, said = OUTPUTS[output]
+    read, write = os.pipe()
+    os.close(read)
+    with open(how.get("stdout", os.devnull), "w") as full:
+        stdout = write if output == "closed pipe" else full
+        assert run(package[0], *argv, command=how.get("command"), stdout=stdout) == (74, None, said)
+    os.close(write)
+
+
+@pytest.mark.parametrize("argv", [[], ["path", "solver"]], ids=" ".join)
+def test_path_the_output_encoding_cannot_show(package, tmp_path, argv):
+    unshown = tmp_path / "veka-\N{LATIN SMALL LETTER E WITH ACUTE}"
+    unshown.touch(mode=0o755)
+    code, out, err = run(package[0], *argv, VEKA_BIN=str(unshown), PYTHONIOENCODING="ascii")
+    assert (code, out) == (74, "")  # nothing, rather than a part or a mangled path
+    assert re.fullmatch(r"pyveka: cannot write the output: 'ascii' codec can't encode character '\\xe9' .*\n", err)
+
+
+RUN = {  # what stands in the solver's place, the exit status, and why it did not start
+    "script": ('#!/bin/sh\necho "$@"\nexit 3\n', 3, None),
+    "no #! line": ("", 126, "Exec format error: not a program this host can start"),
+    "no interpreter": ("#!/nonexistent/sh\n", 126,
+                       "No such file or directory: the interpreter or loader it names is missing"),
+    "directory": (None, 126, "it is a directory, not a program"),
+}
+
+
+@pytest.mark.parametrize("case", RUN)
+def test_run_starts_the_solver_or_says_why_not(package, case):
+    root, files = package
+    text, status, why = RUN[case]
+    solver = files["solver"]
+    if text is None:
+        os.remove(solver)
+        os.mkdir(solver)
+    else:
+        with open(solver, "w") as script:  # keeps its mode, 0755
+            script.write(text)
+    said = ("-x a b --json\n", "") if why is None else ("", f"pyveka: cannot run the solver {solver}: {why}\n")
+    assert run(root, "run", "solver", "-x", "a b", "--json") == (status, *said)  # no "--" needed
+
+
+def test_run_without_a_program_to_run(package):
+    root, files = package
+    code, out, err = run(root, "run", "mesher", before=PLAN9)
+    assert (code, out) == (127, "") and err.splitlines() == [f"pyveka: {UNKNOWN}", (
+        f"pyveka: mesh generator: override GRELVIN_BIN: unset; candidate none: {UNKNOWN}; "
+        "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it")]
+    assert run(root, "--json", "run", "solver")[:2] == (2, "")
+
+
+@pytest.mark.parametrize("child, status", [
+    ("raise SystemExit(5)", 5),  # the child's status is the command's
+    ("import os, signal, time; os.kill(os.getppid(), signal.SIGINT); time.sleep(30)", 130),  # Ctrl-C
+])
+def test_child_process_run_as_on_windows(package, child, status):
+    waits = f"import sys, pyveka.__main__ as m; sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
+    assert run(package[0], command=[*PYTHON, "-c", waits]) == (status, "", "")  # no traceback
 
 
 class Env:  # an environ with nothing but the `get` the lookups use

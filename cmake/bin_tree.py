@@ -1,0 +1,89 @@
+"""The build's account of the bin/ tree it ships, for the host it builds on.
+
+    python bin_tree.py [--in-place] [--require] [BIN_DIR]
+
+Prints one line per program: the one file its lookup will try on this host, as a
+path inside the package, and whether the tree carries it. The candidate is
+derived as the lookups derive it: the OS name and the machine name from
+`platform`, lower-cased, and the word size from `sys.maxsize`.
+
+A wheel installs every file of the tree executable, so there only a directory in
+a candidate's place cannot run; an in-place build uses the tree as it stands, so
+there a file without execute permission cannot either. With --require the exit
+status is 1 when the solver or the mesh generator is not carried and runnable.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import shlex
+import sys
+from typing import Optional
+
+PROGRAMS = ("solver", "mesh generator", "remote launcher")
+REQUIRED = ("solver", "mesh generator")
+NO_TREE = "none (put one in src/pyveka/bin, or name one with PYVEKA_BIN_DIR)"
+
+
+def candidates(system: str, machine: str, bits: str) -> dict[str, Optional[str]]:
+    """Each program's candidate inside the package; None on an OS the lookups do not know."""
+    if system == "darwin":
+        place = "mac.arm64" if machine in ("arm64", "aarch64") else f"mac/{bits}bit"
+        files: Optional[tuple[str, str]] = ("veka.run", "grelvin.run")
+    elif system == "linux":
+        place, files = f"linux/{bits}bit", ("veka.mkl.run", "grelvin.run")
+    elif system.startswith("win"):
+        place, files = f"windows/{bits}bit", ("veka.exe", "grelvin.exe")
+    else:
+        files = None
+    built_in = [None, None] if files is None else [f"bin/{place}/{name}" for name in files]
+    return dict(zip(PROGRAMS, [*built_in, "bin/remote/veka.remote"]))
+
+
+def state(bin_dir: str, candidate: Optional[str], in_place: bool) -> str:
+    if candidate is None:
+        return "Unknown OS"
+    if not bin_dir:
+        return "missing"
+    path = os.path.join(bin_dir, *candidate.split("/")[1:])
+    if not os.path.exists(path):
+        return "missing"
+    if os.path.isdir(path):
+        return "not executable: it is a directory"
+    if in_place and os.name != "nt" and not os.access(path, os.X_OK):
+        return f"not executable: chmod +x {shlex.quote(path)}"
+    return "carried"
+
+
+def main() -> int:
+    arguments = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    arguments.add_argument("--in-place", action="store_true", help="the tree is used where it is")
+    arguments.add_argument("--require", action="store_true", help="fail without solver or mesher")
+    arguments.add_argument("bin_dir", nargs="?", default="", help="the tree; none when omitted")
+    given = arguments.parse_args()
+
+    system, machine = platform.system().lower(), platform.machine().lower()
+    bits = "64" if sys.maxsize > 2**32 else "32"
+    lines, failed = [], []
+    for program, candidate in candidates(system, machine, bits).items():
+        shown = state(given.bin_dir, candidate, given.in_place)
+        lines.append(f"  {program:<16} {candidate or 'no candidate'}: {shown}")
+        if program in REQUIRED and shown != "carried":
+            failed.append(lines[-1])
+    print(f"pyveka bin/ tree: {given.bin_dir or NO_TREE}")
+    print(f"  this host: {system} {machine}, {bits}-bit", *lines, sep="\n")
+    if given.require and failed:
+        print(
+            "PYVEKA_BIN_REQUIRE is ON, and this host's programs are not all there:",
+            *failed,
+            sep="\n",
+            file=sys.stderr,
+        )
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
