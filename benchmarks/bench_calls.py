@@ -69,7 +69,7 @@ FLOORS = {
 CALLS = {name: "f()" for name in PRIVATE + PUBLIC} | {"_resolve_path": "f(*P)"}
 
 # For scale: the solver lookup written as plain Python, run on the same stubs.
-PLAIN_PYTHON_SOLVER = '''
+PLAIN_PYTHON_SOLVER = """
 def _system(): return platform.system().lower()
 def _machine(): return platform.machine().lower()
 def _bits(): return "64" if os.sys.maxsize > 2**32 else "32"
@@ -96,7 +96,7 @@ def veka_call_builtin():
     if path:
         return path
     raise FileNotFoundError("VEKA installation error; veka binary not found for this OS/arch.")
-'''
+"""
 
 PUBLIC_REAL_RATIO = 1.05  # call / floor, real host
 PUBLIC_OVERHEAD_NS = 100.0  # call - floor, stubbed host
@@ -134,8 +134,9 @@ class SideBySide:
         return statistics.median(c - f for c, f in zip(self.call, self.floor))
 
 
-def measure_side_by_side(call: str, floor: str, names: dict[str, Any], seconds: float,
-                         repeat: int) -> SideBySide:
+def measure_side_by_side(
+    call: str, floor: str, names: dict[str, Any], seconds: float, repeat: int
+) -> SideBySide:
     timers = (timeit.Timer(call, globals=names), timeit.Timer(floor, globals=names))
     for timer in timers:
         timer.timeit(1000)  # warm-up: caches, specialisation
@@ -166,8 +167,15 @@ def candidate_parts(lookup: Any, root: str) -> tuple[str, ...]:
 
 def every_candidate(root: str) -> None:
     """Creates the files of every host row, so that any host finds its own."""
-    for row in ("mac.arm64", "mac/64bit", "mac/32bit", "linux/64bit", "linux/32bit",
-                "windows/64bit", "windows/32bit"):
+    for row in (
+        "mac.arm64",
+        "mac/64bit",
+        "mac/32bit",
+        "linux/64bit",
+        "linux/32bit",
+        "windows/64bit",
+        "windows/32bit",
+    ):
         for name in ("veka.run", "veka.mkl.run", "veka.exe", "grelvin.run", "grelvin.exe"):
             target = os.path.join(root, "bin", *row.split("/"), name)
             os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -180,10 +188,12 @@ def stubbed_host(root: str, file: str) -> tuple[Any, Any]:
     """An os and a platform whose operations are all C builtins."""
     # join is max: a C builtin that takes any number of str and answers one of
     # them; exists knows every answer it can give, so every candidate exists.
-    answers = frozenset({file, "bin", "linux", "64bit", "veka.mkl.run", "grelvin.run",
-                         "remote", "veka.remote"})
-    path = SimpleNamespace(join=max, abspath=sys.intern, dirname=sys.intern,
-                           exists=answers.__contains__)
+    answers = frozenset(
+        {file, "bin", "linux", "64bit", "veka.mkl.run", "grelvin.run", "remote", "veka.remote"}
+    )
+    path = SimpleNamespace(
+        join=max, abspath=sys.intern, dirname=sys.intern, exists=answers.__contains__
+    )
     stub_os = SimpleNamespace(environ={}, path=path, sys=SimpleNamespace(maxsize=sys.maxsize))
     stub_platform = SimpleNamespace(system="Linux".strip, machine="x86_64".strip)
     return stub_os, stub_platform
@@ -191,14 +201,18 @@ def stubbed_host(root: str, file: str) -> tuple[Any, Any]:
 
 def table(title: str, names: dict[str, Any], seconds: float, repeat: int) -> dict[str, SideBySide]:
     print(f"\n{title}")
-    print(f"{'function':22} {'call ns: median (best)':>24} {'floor ns: median (best)':>25} "
-          f"{'ratio':>7} {'own ns':>8}")
+    print(
+        f"{'function':22} {'call ns: median (best)':>24} {'floor ns: median (best)':>25} "
+        f"{'ratio':>7} {'own ns':>8}"
+    )
     rows: dict[str, SideBySide] = {}
     for name in PRIVATE + PUBLIC:
         scope = dict(names, f=names["functions"][name])
         row = rows[name] = measure_side_by_side(CALLS[name], FLOORS[name], scope, seconds, repeat)
-        print(f"{name:22} {row.timing(row.call)!s:>24} {row.timing(row.floor)!s:>25} "
-              f"{row.ratio:7.2f} {row.own:+8.1f}")
+        print(
+            f"{name:22} {row.timing(row.call)!s:>24} {row.timing(row.floor)!s:>25} "
+            f"{row.ratio:7.2f} {row.own:+8.1f}"
+        )
     return rows
 
 
@@ -207,11 +221,20 @@ def import_costs(repeat: int) -> dict[str, float]:
     site = os.path.dirname(os.path.dirname(pyveka.veka_call.__file__))
     env = dict(os.environ, PYTHONPATH=site)
     costs: dict[str, list[float]] = {}
-    for target, module, column in (("pyveka.veka_call", "pyveka.veka_call", 1), ("os", "os", 2),
-                                   ("platform", "platform", 2), ("typing", "typing", 2)):
+    for target, module, column in (
+        ("pyveka.veka_call", "pyveka.veka_call", 1),
+        ("os", "os", 2),
+        ("platform", "platform", 2),
+        ("typing", "typing", 2),
+    ):
         for _ in range(repeat):
-            done = subprocess.run([sys.executable, "-S", "-X", "importtime", "-c", f"import {target}"],
-                                  env=env, capture_output=True, text=True, check=True)
+            done = subprocess.run(
+                [sys.executable, "-S", "-X", "importtime", "-c", f"import {target}"],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             for line in done.stderr.splitlines():
                 fields = [field.strip() for field in line.removeprefix("import time:").split("|")]
                 if len(fields) == 3 and fields[2] == module:
@@ -227,9 +250,11 @@ def main() -> int:
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core: no migrations
 
-    print(f"pyveka.veka_call on {platform.system()} {platform.machine()}, "
-          f"Python {platform.python_version()}, {platform.processor() or 'unknown processor'}; "
-          f"{repeat} alternating runs of about {seconds * 1e3:.0f} ms each per call and floor")
+    print(
+        f"pyveka.veka_call on {platform.system()} {platform.machine()}, "
+        f"Python {platform.python_version()}, {platform.processor() or 'unknown processor'}; "
+        f"{repeat} alternating runs of about {seconds * 1e3:.0f} ms each per call and floor"
+    )
     functions = {name: getattr(vc, name) for name in PRIVATE + PUBLIC}
     missed: list[str] = []
     with tempfile.TemporaryDirectory() as root:
@@ -237,26 +262,50 @@ def main() -> int:
         every_candidate(root)
         saved_getter = pyveka.options.veka_get_option
         with module_globals(__file__=file):
-            names = {"os": os, "platform": platform, "FILE": file, "functions": functions,
-                     "get_option": pyveka.options.veka_get_option,
-                     "P": candidate_parts(vc.veka_call_builtin, root),
-                     "G": candidate_parts(vc.grelvin_call_builtin, root)}
-            real = table("Real host: the real os and platform, a temporary package root", names, seconds, repeat)
+            names = {
+                "os": os,
+                "platform": platform,
+                "FILE": file,
+                "functions": functions,
+                "get_option": pyveka.options.veka_get_option,
+                "P": candidate_parts(vc.veka_call_builtin, root),
+                "G": candidate_parts(vc.grelvin_call_builtin, root),
+            }
+            real = table(
+                "Real host: the real os and platform, a temporary package root",
+                names,
+                seconds,
+                repeat,
+            )
             stub_os, stub_platform = stubbed_host(root, file)
             pyveka.options.veka_get_option = {}.get  # a C builtin getter: the option is unset
             try:
                 with module_globals(os=stub_os, platform=stub_platform):
-                    names |= {"os": stub_os, "platform": stub_platform, "get_option": {}.get,
-                              "P": ("bin", "linux", "64bit", "veka.mkl.run"),
-                              "G": ("bin", "linux", "64bit", "grelvin.run")}
-                    stubbed = table("Stubbed host: os and platform made of C builtins", names, seconds, repeat)
-                    plain: dict[str, Any] = {"os": stub_os, "platform": stub_platform, "__file__": file}
+                    names |= {
+                        "os": stub_os,
+                        "platform": stub_platform,
+                        "get_option": {}.get,
+                        "P": ("bin", "linux", "64bit", "veka.mkl.run"),
+                        "G": ("bin", "linux", "64bit", "grelvin.run"),
+                    }
+                    stubbed = table(
+                        "Stubbed host: os and platform made of C builtins", names, seconds, repeat
+                    )
+                    plain: dict[str, Any] = {
+                        "os": stub_os,
+                        "platform": stub_platform,
+                        "__file__": file,
+                    }
                     exec(PLAIN_PYTHON_SOLVER, plain)
                     scope = dict(names, f=plain["veka_call_builtin"])
-                    reference = measure_side_by_side("f()", FLOORS["veka_call_builtin"], scope, seconds, repeat)
-                    print(f"{'(plain Python solver)':22} {reference.timing(reference.call)!s:>24} "
-                          f"{reference.timing(reference.floor)!s:>25} {reference.ratio:7.2f} "
-                          f"{reference.own:+8.1f}")
+                    reference = measure_side_by_side(
+                        "f()", FLOORS["veka_call_builtin"], scope, seconds, repeat
+                    )
+                    print(
+                        f"{'(plain Python solver)':22} {reference.timing(reference.call)!s:>24} "
+                        f"{reference.timing(reference.floor)!s:>25} {reference.ratio:7.2f} "
+                        f"{reference.own:+8.1f}"
+                    )
             finally:
                 pyveka.options.veka_get_option = saved_getter
 
@@ -270,18 +319,24 @@ def main() -> int:
     for name in PUBLIC:
         ratio = real[name].ratio
         missed += [] if ratio <= PUBLIC_REAL_RATIO else [name]
-        print(f"  real host  {name:22} {ratio:5.2f}x floor   (at most {PUBLIC_REAL_RATIO:.2f}x) "
-              f"{'met' if ratio <= PUBLIC_REAL_RATIO else 'MISSED'}")
+        print(
+            f"  real host  {name:22} {ratio:5.2f}x floor   (at most {PUBLIC_REAL_RATIO:.2f}x) "
+            f"{'met' if ratio <= PUBLIC_REAL_RATIO else 'MISSED'}"
+        )
     for name in PRIVATE + PUBLIC:
         limit = PUBLIC_OVERHEAD_NS if name in PUBLIC else PRIVATE_OVERHEAD_NS
         own = stubbed[name].own
         missed += [] if own <= limit else [name]
-        print(f"  stubbed    {name:22} {own:+6.1f} ns own work (at most {limit:.0f} ns)  "
-              f"{'met' if own <= limit else 'MISSED'}")
+        print(
+            f"  stubbed    {name:22} {own:+6.1f} ns own work (at most {limit:.0f} ns)  "
+            f"{'met' if own <= limit else 'MISSED'}"
+        )
     share = costs["pyveka.veka_call"] / costs["platform"]
     missed += [] if share < IMPORT_SHARE_OF_PLATFORM else ["import"]
-    print(f"  import     {share:6.1%} of importing platform (under {IMPORT_SHARE_OF_PLATFORM:.0%})  "
-          f"{'met' if share < IMPORT_SHARE_OF_PLATFORM else 'MISSED'}")
+    print(
+        f"  import     {share:6.1%} of importing platform (under {IMPORT_SHARE_OF_PLATFORM:.0%})  "
+        f"{'met' if share < IMPORT_SHARE_OF_PLATFORM else 'MISSED'}"
+    )
     return 1 if missed else 0
 
 

@@ -37,8 +37,15 @@ import _testcapi
 
 LIMIT = 100_000  # no operation here comes near that many allocations
 NAMES = [
-    "_bits", "_system", "_machine", "_package_root", "_resolve_path",
-    "veka_call_builtin", "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script",
+    "_bits",
+    "_system",
+    "_machine",
+    "_package_root",
+    "_resolve_path",
+    "veka_call_builtin",
+    "veka_call_no_remote",
+    "grelvin_call_builtin",
+    "veka_remote_script",
 ]
 
 
@@ -75,8 +82,9 @@ def interpreters_own(error):
     in_stdlib = frame.filename.startswith(("<frozen ", STDLIB))
     if str(error) == "error return without exception set":
         return in_stdlib
-    lost = re.fullmatch(r"<function (\w+) at 0x[0-9a-f]+> returned NULL without setting an exception",
-                        str(error))
+    lost = re.fullmatch(
+        r"<function (\w+) at 0x[0-9a-f]+> returned NULL without setting an exception", str(error)
+    )
     return bool(lost) and lost.group(1) not in NAMES
 
 
@@ -89,8 +97,14 @@ def ending(operation):
 
 class Tally:
     def __init__(self, sweep):
-        self.report = {"sweep": sweep, "points": 0, "memory_errors": 0, "normal": 0,
-                       "interpreters_own": [], "other": []}
+        self.report = {
+            "sweep": sweep,
+            "points": 0,
+            "memory_errors": 0,
+            "normal": 0,
+            "interpreters_own": [],
+            "other": [],
+        }
 
     def count(self, got, normal, where):
         self.report["points"] += 1
@@ -129,7 +143,11 @@ def sweep_import(mode, start):
             if sys.modules.get("pyveka.veka_call") is not module:
                 tally.report["other"].append([point, "not in sys.modules"])
             done = mode == "from"
-            print(json.dumps(tally.report | {"next": None if done else point + 1, "answers": answers(module)}))
+            print(
+                json.dumps(
+                    tally.report | {"next": None if done else point + 1, "answers": answers(module)}
+                )
+            )
             return
         tally.count(got, None, point)
         # Nothing of the failed attempt is left: a create step makes a new module.
@@ -152,7 +170,11 @@ def host_rows(vc):
         where = ["mac.arm64"] if machine in ("arm64", "aarch64") else ["mac", width]
         return [["bin", *where, "veka.run"], ["bin", *where, "grelvin.run"], remote]
     if system.startswith("win"):
-        return [["bin", "windows", width, "veka.exe"], ["bin", "windows", width, "grelvin.exe"], remote]
+        return [
+            ["bin", "windows", width, "veka.exe"],
+            ["bin", "windows", width, "grelvin.exe"],
+            remote,
+        ]
     return [["bin", "linux", width, "veka.mkl.run"], ["bin", "linux", width, "grelvin.run"], remote]
 
 
@@ -207,8 +229,9 @@ def sweep_call(name):
                 os.makedirs(os.path.dirname(target), exist_ok=True)
                 open(target, "w").close()
             if host == "stubbed":
-                namespace["os"], namespace["platform"] = stubbed_host(namespace["__file__"], present,
-                                                                      system, machine)
+                namespace["os"], namespace["platform"] = stubbed_host(
+                    namespace["__file__"], present, system, machine
+                )
             args = ("bin", "remote", "veka.remote") if name == "_resolve_path" else ()
             if path == "failure":
                 args = send_down_failure_path(name, namespace, options) or args

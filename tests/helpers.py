@@ -1,4 +1,5 @@
 """Assertions and host facts shared by several test files."""
+
 import platform
 import re
 import sys
@@ -9,7 +10,11 @@ SYSTEM, MACHINE = platform.system().lower(), platform.machine().lower()
 WIDTH = "64bit" if sys.maxsize > 2**32 else "32bit"
 # This host's row of the bin/ tree: the directory under bin/, the solver, the mesh generator
 HOST_ROW = {
-    "darwin": ("mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH, "veka.run", "grelvin.run"),
+    "darwin": (
+        "mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH,
+        "veka.run",
+        "grelvin.run",
+    ),
     "linux": ("linux/" + WIDTH, "veka.mkl.run", "grelvin.run"),
     "windows": ("windows/" + WIDTH, "veka.exe", "grelvin.exe"),
 }.get(SYSTEM)

@@ -11,12 +11,23 @@ import pytest
 pytest.importorskip("_testcapi")
 
 SWEEP = os.path.join(os.path.dirname(__file__), "allocation_sweep.py")
-NAMES = ["_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
-         "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script"]
+NAMES = [
+    "_bits",
+    "_system",
+    "_machine",
+    "_package_root",
+    "_resolve_path",
+    "veka_call_builtin",
+    "veka_call_no_remote",
+    "grelvin_call_builtin",
+    "veka_remote_script",
+]
 
 
 def sweep(*argv):
-    done = subprocess.run([sys.executable, SWEEP, *argv], capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, SWEEP, *argv], capture_output=True, text=True, timeout=600
+    )
     assert done.returncode == 0, done.stderr[-3000:]  # a signal or a fatal error ends the process
     return [json.loads(line) for line in done.stdout.splitlines()]
 
@@ -25,7 +36,8 @@ def summary(reports):
     keys = ("points", "memory_errors", "normal")
     return {key: sum(report[key] for report in reports) for key in keys} | {
         "interpreters_own": sum(len(report["interpreters_own"]) for report in reports),
-        "other": [other for report in reports for other in report["other"]]}
+        "other": [other for report in reports for other in report["other"]],
+    }
 
 
 @pytest.fixture(scope="module")
@@ -40,7 +52,9 @@ def test_import_ends_in_memory_error_and_starts_afresh(mode, normal_answers):
         end = sweep("import", "from", "0")[0]["points"]
     while start is not None and (end is None or start < end):
         report = sweep("import", mode, str(start))[0]
-        assert report["answers"] == normal_answers, f"the import that succeeded at {start}+ is not whole"
+        assert report["answers"] == normal_answers, (
+            f"the import that succeeded at {start}+ is not whole"
+        )
         reports.append(report)
         start = report["next"]
     totals = summary(reports)
@@ -56,7 +70,10 @@ def test_calls_end_in_memory_error_or_normally(name):
     print(f"{name}: {totals}")
     assert totals["other"] == []
     # Only the standard library's Python code, which the real host runs, loses exceptions.
-    assert all(report["sweep"].endswith(("real host, normal path", "real host, failure path"))
-               for report in reports if report["interpreters_own"])
+    assert all(
+        report["sweep"].endswith(("real host, normal path", "real host, failure path"))
+        for report in reports
+        if report["interpreters_own"]
+    )
     assert len(reports) == 4 and all(report["normal"] >= 2 for report in reports)
     assert totals["memory_errors"] > 0

@@ -1,4 +1,5 @@
 """The configured solver call (option "veka.call") and its wiring into pyveka.options."""
+
 from pathlib import Path
 
 import pytest
@@ -23,13 +24,43 @@ def solver(tree, host):
     return tree("bin/linux/64bit/veka.mkl.run")
 
 
-@pytest.mark.parametrize("value, answer", [
-    *[(value, SOLVER) for value in (None, "remote", "REMOTE", "Remote", "veka.remote", "VEKA.REMOTE",
-                                    "Veka.Remote", Shouting(), Text("Remote"))],
-    *[(value, SAME) for value in (" remote", "remote ", "remote\n", "/x/veka.remote", "remoteX", "xremote",
-                                  "veka.remotes", "", "/Opt/VEKA/Veka.Run -T 4")],
-    *[(value, TypeError) for value in (Path("/opt/veka"), b"remote", 0, False, Text("/opt/veka"))],
-])
+@pytest.mark.parametrize(
+    "value, answer",
+    [
+        *[
+            (value, SOLVER)
+            for value in (
+                None,
+                "remote",
+                "REMOTE",
+                "Remote",
+                "veka.remote",
+                "VEKA.REMOTE",
+                "Veka.Remote",
+                Shouting(),
+                Text("Remote"),
+            )
+        ],
+        *[
+            (value, SAME)
+            for value in (
+                " remote",
+                "remote ",
+                "remote\n",
+                "/x/veka.remote",
+                "remoteX",
+                "xremote",
+                "veka.remotes",
+                "",
+                "/Opt/VEKA/Veka.Run -T 4",
+            )
+        ],
+        *[
+            (value, TypeError)
+            for value in (Path("/opt/veka"), b"remote", 0, False, Text("/opt/veka"))
+        ],
+    ],
+)
 def test_configured_call(vc, solver, value, answer):
     looked_up, lookup = [], vc.veka_call_builtin
     vc.veka_call_builtin = lambda: looked_up.append(1) or lookup()
@@ -40,13 +71,18 @@ def test_configured_call(vc, solver, value, answer):
     else:
         for ask in (vc.veka_call_no_remote, lambda: options.get("veka.call")):
             assert (ask() == solver) if answer is SOLVER else (ask() is value)
-    assert len(looked_up) == (2 if answer is SOLVER else 0)  # the solver is looked up only when needed
+    assert len(looked_up) == (
+        2 if answer is SOLVER else 0
+    )  # the solver is looked up only when needed
 
 
 def test_no_solver_installed(vc, tree, host):
     host("linux", "64", "x86_64")
     options.veka_set_option("veka.call", "remote")
-    with pytest.raises(FileNotFoundError, match="^VEKA installation error; veka binary not found for this OS/arch.$"):
+    with pytest.raises(
+        FileNotFoundError,
+        match="^VEKA installation error; veka binary not found for this OS/arch.$",
+    ):
         vc.veka_call_no_remote()
     options.veka_set_option("veka.call", "/opt/veka/veka.run")
     assert vc.veka_call_no_remote() == "/opt/veka/veka.run"
@@ -55,7 +91,9 @@ def test_no_solver_installed(vc, tree, host):
 def test_getter_is_imported_at_every_call(vc, solver, monkeypatch):
     asked = []
     for stored, answer in (("/first", "/first"), ("Remote", solver)):
-        monkeypatch.setattr(options, "veka_get_option", lambda *args, stored=stored: asked.append(args) or stored)
+        monkeypatch.setattr(
+            options, "veka_get_option", lambda *args, stored=stored: asked.append(args) or stored
+        )
         assert vc.veka_call_no_remote() == answer
     assert asked == [("veka.call",), ("veka.call",)]
     monkeypatch.delattr(options, "veka_get_option")
@@ -86,6 +124,7 @@ def test_getter_supplied_by_the_options_module_getattr(vc, monkeypatch, package)
 
 def test_call_from_a_finalizer_late_in_shutdown_does_not_abort():
     import subprocess, sys, textwrap
+
     script = textwrap.dedent("""
         import sys, pyveka.veka_call as v
         class Late:

@@ -1,5 +1,6 @@
 """The module frame from Python: namespace, function objects, call refusals, result check,
 traceback entries and call-time name resolution."""
+
 import builtins, inspect, os, platform, pydoc, traceback, types, typing
 from contextlib import suppress
 from types import SimpleNamespace as NS
@@ -28,16 +29,23 @@ Environment overrides:
 - VEKA_REMOTE_BIN (path to bin/remote/veka.remote)
 """
 SOLVER_DOC = "Return the built-in path to the veka executable for this OS/arch."
-CALL_DOC = ("\n    Return the current veka.call (if set), except if it is 'remote'/'veka.remote',\n"
-            "    then return the built-in path instead.\n"
-            "    (This is wired into options.get to avoid recursion.)\n    ")
+CALL_DOC = (
+    "\n    Return the current veka.call (if set), except if it is 'remote'/'veka.remote',\n"
+    "    then return the built-in path instead.\n"
+    "    (This is wired into options.get to avoid recursion.)\n    "
+)
 MESHER_DOC = "Return the built-in path to the grelvin executable for this OS/arch."
 REMOTE_DOC = "\n    Return the path to the remote launcher script if present, else None.\n    "
 STR, OPT = {"return": "str"}, {"return": "Optional[str]"}
 TABLE = [  # name, __annotations__, __doc__, in definition order
-    ("_bits", STR, None), ("_system", STR, None), ("_machine", STR, None), ("_package_root", STR, None),
-    ("_resolve_path", {"parts": "str", **OPT}, None), ("veka_call_builtin", STR, SOLVER_DOC),
-    ("veka_call_no_remote", STR, CALL_DOC), ("grelvin_call_builtin", STR, MESHER_DOC),
+    ("_bits", STR, None),
+    ("_system", STR, None),
+    ("_machine", STR, None),
+    ("_package_root", STR, None),
+    ("_resolve_path", {"parts": "str", **OPT}, None),
+    ("veka_call_builtin", STR, SOLVER_DOC),
+    ("veka_call_no_remote", STR, CALL_DOC),
+    ("grelvin_call_builtin", STR, MESHER_DOC),
     ("veka_remote_script", OPT, REMOTE_DOC),
 ]
 NAMES = [row[0] for row in TABLE]
@@ -48,38 +56,59 @@ FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 @pytest.fixture
 def installed(tree, host):
     host("linux", "64", "x86_64")
-    for relative in ("bin/linux/64bit/veka.mkl.run", "bin/linux/64bit/grelvin.run", "bin/remote/veka.remote"):
+    for relative in (
+        "bin/linux/64bit/veka.mkl.run",
+        "bin/linux/64bit/grelvin.run",
+        "bin/remote/veka.remote",
+    ):
         tree(relative)
 
 
 def module_frames(error):
-    return [f for f, _ in traceback.walk_tb(error.__traceback__) if f.f_code.co_name.startswith("pyveka.")]
+    return [
+        f
+        for f, _ in traceback.walk_tb(error.__traceback__)
+        if f.f_code.co_name.startswith("pyveka.")
+    ]
 
 
 def test_module_namespace(vc):
     assert vc.__doc__ == MODULE_DOC
     bound = ["__builtins__", "os", "platform", "Optional", *NAMES, "__test__"]
-    assert list(vars(vc))[-len(bound):] == bound
+    assert list(vars(vc))[-len(bound) :] == bound
     set_by_the_import = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
     assert set(vars(vc)) - set(bound) == set_by_the_import
     assert vars(vc)["__builtins__"] is builtins
     assert (vc.os, vc.platform, vc.Optional, vc.__test__) == (os, platform, typing.Optional, {})
-    assert type(vc.__test__) is dict and (vc.__file__, vc.__package__) == (vc.__spec__.origin, "pyveka")
+    assert type(vc.__test__) is dict and (vc.__file__, vc.__package__) == (
+        vc.__spec__.origin,
+        "pyveka",
+    )
 
 
 def test_star_import_binds_the_names_without_underscore():
     scope = {}
     exec("from pyveka.veka_call import *", scope)
     del scope["__builtins__"]
-    assert scope == {"os": os, "platform": platform, "Optional": typing.Optional,
-                     **{name: FUNCTIONS[name] for name in NAMES if name[0] != "_"}}
+    assert scope == {
+        "os": os,
+        "platform": platform,
+        "Optional": typing.Optional,
+        **{name: FUNCTIONS[name] for name in NAMES if name[0] != "_"},
+    }
 
 
 @pytest.mark.parametrize("name, annotations, doc", TABLE)
 def test_function_attributes(vc, monkeypatch, name, annotations, doc):
     function = FUNCTIONS[name]
-    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "pyveka.veka_call")
-    assert function.__doc__ == doc and list(function.__annotations__.items()) == list(annotations.items())
+    assert (function.__name__, function.__qualname__, function.__module__) == (
+        name,
+        name,
+        "pyveka.veka_call",
+    )
+    assert function.__doc__ == doc and list(function.__annotations__.items()) == list(
+        annotations.items()
+    )
     assert function.__globals__ is vars(vc) and isinstance(function.__code__, types.CodeType)
     assert function.__defaults__ is None and function.__kwdefaults__ is None
     monkeypatch.setattr(function, "marker", 1, raising=False)
@@ -87,24 +116,47 @@ def test_function_attributes(vc, monkeypatch, name, annotations, doc):
     parameters = "(*parts: 'str')" if "parts" in annotations else "()"
     assert str(inspect.signature(function)) == f"{parameters} -> '{annotations['return']}'"
     evaluated = {"str": str, "Optional[str]": Optional[str]}
-    assert typing.get_type_hints(function) == {key: evaluated[text] for key, text in annotations.items()}
+    assert typing.get_type_hints(function) == {
+        key: evaluated[text] for key, text in annotations.items()
+    }
 
 
 def test_pydoc_lists_the_public_functions(vc):
     section = pydoc.plain(pydoc.render_doc(vc)).split("\nFUNCTIONS\n")[1].split("\nDATA\n")[0]
     headings = [line.strip() for line in section.splitlines() if line.strip() and line[4] != " "]
-    assert headings == ["grelvin_call_builtin() -> 'str'", "veka_call_builtin() -> 'str'",
-                        "veka_call_no_remote() -> 'str'", "veka_remote_script() -> 'Optional[str]'"]
+    assert headings == [
+        "grelvin_call_builtin() -> 'str'",
+        "veka_call_builtin() -> 'str'",
+        "veka_call_no_remote() -> 'str'",
+        "veka_remote_script() -> 'Optional[str]'",
+    ]
     assert f"\n        {SOLVER_DOC}\n" in section
 
 
-REFUSALS = [(name, args, kwargs, text.format(name)) for name in NAMES if name != "_resolve_path"
-            for args, kwargs, text in [
-                ((1,), {}, "{}() takes no arguments (1 given)"), ((1, "b"), {}, "{}() takes no arguments (2 given)"),
-                ((), {"x": 1}, "{}() takes no keyword arguments"), ((1,), {"x": 1}, "{}() takes no keyword arguments"),
-                ((), {1: 2}, "keywords must be strings")]] + [
-    ("_resolve_path", ("bin",), {"sep": "/"}, "_resolve_path() got an unexpected keyword argument 'sep'"),
-    ("_resolve_path", (), {"zeta": 1, "alpha": 2}, "_resolve_path() got an unexpected keyword argument 'zeta'"),
+REFUSALS = [
+    (name, args, kwargs, text.format(name))
+    for name in NAMES
+    if name != "_resolve_path"
+    for args, kwargs, text in [
+        ((1,), {}, "{}() takes no arguments (1 given)"),
+        ((1, "b"), {}, "{}() takes no arguments (2 given)"),
+        ((), {"x": 1}, "{}() takes no keyword arguments"),
+        ((1,), {"x": 1}, "{}() takes no keyword arguments"),
+        ((), {1: 2}, "keywords must be strings"),
+    ]
+] + [
+    (
+        "_resolve_path",
+        ("bin",),
+        {"sep": "/"},
+        "_resolve_path() got an unexpected keyword argument 'sep'",
+    ),
+    (
+        "_resolve_path",
+        (),
+        {"zeta": 1, "alpha": 2},
+        "_resolve_path() got an unexpected keyword argument 'zeta'",
+    ),
     ("_resolve_path", ("bin",), {1: 2}, "keywords must be strings"),
 ]
 
@@ -131,21 +183,39 @@ def rebind(global_name):
 
 
 def platform_lowering_to(vc, value):
-    vc.platform = NS(system=lambda: NS(lower=lambda: value), machine=lambda: NS(lower=lambda: value))
+    vc.platform = NS(
+        system=lambda: NS(lower=lambda: value), machine=lambda: NS(lower=lambda: value)
+    )
 
 
 PRODUCE = {  # makes the function's last step yield `value`
-    "_system": platform_lowering_to, "_machine": platform_lowering_to,
-    "_package_root": lambda vc, value: setattr(vc, "os", NS(path=NS(abspath=str, dirname=lambda p: value))),
-    "_resolve_path": lambda vc, value: setattr(vc, "os", NS(path=NS(
-        abspath=str, dirname=str, join=lambda *p: value, exists=lambda p: True))),
-    "veka_call_builtin": rebind("_resolve_path"), "grelvin_call_builtin": rebind("_resolve_path"),
-    "veka_remote_script": rebind("_resolve_path"), "veka_call_no_remote": rebind("veka_call_builtin"),
+    "_system": platform_lowering_to,
+    "_machine": platform_lowering_to,
+    "_package_root": lambda vc, value: setattr(
+        vc, "os", NS(path=NS(abspath=str, dirname=lambda p: value))
+    ),
+    "_resolve_path": lambda vc, value: setattr(
+        vc,
+        "os",
+        NS(path=NS(abspath=str, dirname=str, join=lambda *p: value, exists=lambda p: True)),
+    ),
+    "veka_call_builtin": rebind("_resolve_path"),
+    "grelvin_call_builtin": rebind("_resolve_path"),
+    "veka_remote_script": rebind("_resolve_path"),
+    "veka_call_no_remote": rebind("veka_call_builtin"),
 }
 
 
-@pytest.mark.parametrize("value, type_name", [
-    (7, "int"), (b"x", "bytes"), (Text("x"), "Text"), (type("N" * 300, (), {})(), "N" * 200), ("x", None)])
+@pytest.mark.parametrize(
+    "value, type_name",
+    [
+        (7, "int"),
+        (b"x", "bytes"),
+        (Text("x"), "Text"),
+        (type("N" * 300, (), {})(), "N" * 200),
+        ("x", None),
+    ],
+)
 @pytest.mark.parametrize("name", PRODUCE)
 def test_result_check(vc, host, name, value, type_name):
     host("linux", "64", "x86_64")
@@ -159,8 +229,17 @@ def test_result_check(vc, host, name, value, type_name):
     assert [f.f_code.co_name for f in module_frames(info.value)] == [f"pyveka.veka_call.{name}"]
 
 
-@pytest.mark.parametrize("name", ["_system", "_machine", "_package_root", "_resolve_path",
-                                  "veka_call_no_remote", "veka_remote_script"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "_system",
+        "_machine",
+        "_package_root",
+        "_resolve_path",
+        "veka_call_no_remote",
+        "veka_remote_script",
+    ],
+)
 def test_result_check_passes_none(vc, name):
     PRODUCE[name](vc, None)
     assert FUNCTIONS[name]() is None
@@ -174,14 +253,30 @@ def fail():
     raise Failure("raised by a rebound function")
 
 
-@pytest.mark.parametrize("name, breakage, error, chain", [
-    ("veka_remote_script", lambda vc: delattr(vc, "_resolve_path"), NameError, ["veka_remote_script"]),
-    ("veka_call_builtin", lambda vc: setattr(vc, "_package_root", fail), Failure,
-     ["veka_call_builtin", "_resolve_path"]),
-    ("veka_call_no_remote", lambda vc: delattr(vc, "__file__"), NameError,
-     ["veka_call_no_remote", "veka_call_builtin", "_resolve_path", "_package_root"]),
-    ("_bits", lambda vc: setattr(vc, "os", None), AttributeError, ["_bits"]),
-])
+@pytest.mark.parametrize(
+    "name, breakage, error, chain",
+    [
+        (
+            "veka_remote_script",
+            lambda vc: delattr(vc, "_resolve_path"),
+            NameError,
+            ["veka_remote_script"],
+        ),
+        (
+            "veka_call_builtin",
+            lambda vc: setattr(vc, "_package_root", fail),
+            Failure,
+            ["veka_call_builtin", "_resolve_path"],
+        ),
+        (
+            "veka_call_no_remote",
+            lambda vc: delattr(vc, "__file__"),
+            NameError,
+            ["veka_call_no_remote", "veka_call_builtin", "_resolve_path", "_package_root"],
+        ),
+        ("_bits", lambda vc: setattr(vc, "os", None), AttributeError, ["_bits"]),
+    ],
+)
 def test_traceback_entries(vc, host, name, breakage, error, chain):
     host("linux", "64", "x86_64")
     breakage(vc)
@@ -199,18 +294,39 @@ def maxsize(value):
     return NS(sys=NS(maxsize=value))
 
 
-@pytest.mark.parametrize("name, global_name, first, second", [
-    ("_bits", "os", (maxsize(2**32), "32"), (maxsize(2**32 + 1), "64")),
-    ("_system", "platform", (NS(system=lambda: "Plan9"), "plan9"), (NS(system=lambda: "Haiku"), "haiku")),
-    ("_machine", "platform", (NS(machine=lambda: "ARM64"), "arm64"), (NS(machine=lambda: "I386"), "i386")),
-    ("_package_root", "__file__", ("/a/b/m.so", "/a/b"), ("/c/m.so", "/c")),
-    ("_resolve_path", "_package_root", (lambda: "/", "/"), (lambda: "/no/such/dir", None)),
-    ("veka_call_builtin", "_resolve_path", (lambda *p: "/".join(p), "bin/linux/64bit/veka.mkl.run"),
-     (lambda *p: "|".join(p), "bin|linux|64bit|veka.mkl.run")),
-    ("veka_remote_script", "_resolve_path", (lambda *p: "/".join(p), "bin/remote/veka.remote"),
-     (lambda *p: None, None)),
-    ("veka_call_no_remote", "veka_call_builtin", (lambda: "a", "a"), (lambda: "b", "b")),
-])
+@pytest.mark.parametrize(
+    "name, global_name, first, second",
+    [
+        ("_bits", "os", (maxsize(2**32), "32"), (maxsize(2**32 + 1), "64")),
+        (
+            "_system",
+            "platform",
+            (NS(system=lambda: "Plan9"), "plan9"),
+            (NS(system=lambda: "Haiku"), "haiku"),
+        ),
+        (
+            "_machine",
+            "platform",
+            (NS(machine=lambda: "ARM64"), "arm64"),
+            (NS(machine=lambda: "I386"), "i386"),
+        ),
+        ("_package_root", "__file__", ("/a/b/m.so", "/a/b"), ("/c/m.so", "/c")),
+        ("_resolve_path", "_package_root", (lambda: "/", "/"), (lambda: "/no/such/dir", None)),
+        (
+            "veka_call_builtin",
+            "_resolve_path",
+            (lambda *p: "/".join(p), "bin/linux/64bit/veka.mkl.run"),
+            (lambda *p: "|".join(p), "bin|linux|64bit|veka.mkl.run"),
+        ),
+        (
+            "veka_remote_script",
+            "_resolve_path",
+            (lambda *p: "/".join(p), "bin/remote/veka.remote"),
+            (lambda *p: None, None),
+        ),
+        ("veka_call_no_remote", "veka_call_builtin", (lambda: "a", "a"), (lambda: "b", "b")),
+    ],
+)
 def test_rebinding_takes_effect_at_the_next_call(vc, host, name, global_name, first, second):
     host("linux", "64", "x86_64")
     with suppress(Exception):
@@ -220,14 +336,28 @@ def test_rebinding_takes_effect_at_the_next_call(vc, host, name, global_name, fi
         assert FUNCTIONS[name]() == expected
 
 
-@pytest.mark.parametrize("name, missing", [
-    ("_bits", "os"), ("_system", "platform"), ("_machine", "platform"), ("_package_root", "os"),
-    ("_package_root", "__file__"), ("_resolve_path", "os"), ("_resolve_path", "_package_root"),
-    ("veka_call_builtin", "os"), ("veka_call_builtin", "_system"), ("veka_call_builtin", "_bits"),
-    ("veka_call_builtin", "_machine"), ("veka_call_builtin", "_resolve_path"), ("grelvin_call_builtin", "_system"),
-    ("grelvin_call_builtin", "_resolve_path"), ("veka_call_no_remote", "veka_call_builtin"),
-    ("veka_remote_script", "os"), ("veka_remote_script", "_resolve_path"),
-])
+@pytest.mark.parametrize(
+    "name, missing",
+    [
+        ("_bits", "os"),
+        ("_system", "platform"),
+        ("_machine", "platform"),
+        ("_package_root", "os"),
+        ("_package_root", "__file__"),
+        ("_resolve_path", "os"),
+        ("_resolve_path", "_package_root"),
+        ("veka_call_builtin", "os"),
+        ("veka_call_builtin", "_system"),
+        ("veka_call_builtin", "_bits"),
+        ("veka_call_builtin", "_machine"),
+        ("veka_call_builtin", "_resolve_path"),
+        ("grelvin_call_builtin", "_system"),
+        ("grelvin_call_builtin", "_resolve_path"),
+        ("veka_call_no_remote", "veka_call_builtin"),
+        ("veka_remote_script", "os"),
+        ("veka_remote_script", "_resolve_path"),
+    ],
+)
 def test_deleted_name_raises_name_error_until_bound_again(vc, installed, name, missing):
     result = FUNCTIONS[name]()
     value = vars(vc).pop(missing)

@@ -1,12 +1,22 @@
 """The module's functions work with the standard library's clients of Python functions."""
+
 import copy, functools, inspect, pickle, pydoc
 
 import pytest
 
 import pyveka.veka_call
 
-NAMES = ["_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
-         "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script"]
+NAMES = [
+    "_bits",
+    "_system",
+    "_machine",
+    "_package_root",
+    "_resolve_path",
+    "veka_call_builtin",
+    "veka_call_no_remote",
+    "grelvin_call_builtin",
+    "veka_remote_script",
+]
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}  # before any test rebinds one
 
 

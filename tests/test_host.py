@@ -1,4 +1,5 @@
 """Host classification (_bits, _system, _machine) and the package paths."""
+
 import os, struct
 from types import SimpleNamespace as NS
 
@@ -21,29 +22,41 @@ def test_word_size_of_this_interpreter_is_one_shared_token(vc):
 
 
 @pytest.mark.parametrize("function", ["_system", "_machine"])
-@pytest.mark.parametrize("reported, answer", [
-    ("Linux", "linux"), ("AMD64", "amd64"), ("", ""), (" Darwin\n", " darwin\n"),
-    (NS(lower=lambda: None), None),
-    (b"Linux", TypeError("Expected str, got bytes")),
-    (NS(lower=lambda: Text("linux")), TypeError("Expected str, got Text")),
-    (None, AttributeError("'NoneType' object has no attribute 'lower'")),
-])
+@pytest.mark.parametrize(
+    "reported, answer",
+    [
+        ("Linux", "linux"),
+        ("AMD64", "amd64"),
+        ("", ""),
+        (" Darwin\n", " darwin\n"),
+        (NS(lower=lambda: None), None),
+        (b"Linux", TypeError("Expected str, got bytes")),
+        (NS(lower=lambda: Text("linux")), TypeError("Expected str, got Text")),
+        (None, AttributeError("'NoneType' object has no attribute 'lower'")),
+    ],
+)
 def test_classifier_lower_cases_the_platform_report(vc, function, reported, answer):
     vc.platform = NS(**{function[1:]: lambda: reported})
     check(getattr(vc, function), answer)
 
 
-@pytest.mark.parametrize("made, parts, found", [
-    (None, (), True),
-    ("bin/remote/veka.remote", ("bin", "remote", "veka.remote"), True),
-    ("bin/remote/veka.remote", ("bin", "remote", "veka.run"), False),
-    ("bin/remote/veka.remote", ("bin", "remote", "..", "remote"), True),
-    ("bin/linux/", ("bin", "linux", ""), True),
-    (None, ("bin",), False),
-    (None, ("bin", os.sep), True),
-    (None, ("bin", 7), True), (None, (b"bin",), True),  # join refuses these
-])
-def test_resolve_path_joins_onto_the_root_when_something_exists(vc, tree, tmp_path, made, parts, found):
+@pytest.mark.parametrize(
+    "made, parts, found",
+    [
+        (None, (), True),
+        ("bin/remote/veka.remote", ("bin", "remote", "veka.remote"), True),
+        ("bin/remote/veka.remote", ("bin", "remote", "veka.run"), False),
+        ("bin/remote/veka.remote", ("bin", "remote", "..", "remote"), True),
+        ("bin/linux/", ("bin", "linux", ""), True),
+        (None, ("bin",), False),
+        (None, ("bin", os.sep), True),
+        (None, ("bin", 7), True),
+        (None, (b"bin",), True),  # join refuses these
+    ],
+)
+def test_resolve_path_joins_onto_the_root_when_something_exists(
+    vc, tree, tmp_path, made, parts, found
+):
     if made:
         tree(made.rstrip("/"), directory=made.endswith("/"))
     try:

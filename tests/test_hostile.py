@@ -1,6 +1,7 @@
 """Hostile objects met by the functions: methods that raise or answer the wrong type, and stubs that
 change the module namespace while a call runs. Errors pass through unchanged with the function's
 traceback entry, nothing leaks, and the next call with sane globals answers as before."""
+
 import os, subprocess, sys, traceback
 from types import SimpleNamespace as NS
 
@@ -48,22 +49,41 @@ def undefined(name):
 
 
 def classify(system="linux", bits="64", machine="x86_64", **more):
-    return {"_system": returning(system), "_bits": returning(bits), "_machine": returning(machine),
-            "_resolve_path": lambda *parts: "/".join(parts), **more}
+    return {
+        "_system": returning(system),
+        "_bits": returning(bits),
+        "_machine": returning(machine),
+        "_resolve_path": lambda *parts: "/".join(parts),
+        **more,
+    }
 
 
 Collider = type("Collider", (), {"__hash__": lambda self: hash("_resolve_path"), "__eq__": boom})
 BAD_BOOL, RAISING_BOOL = hostile(__bool__=returning(2)), hostile(__bool__=boom)
-NOT_BOOL, LINUX = TypeError("__bool__ should return bool, returned int"), "bin/linux/64bit/veka.mkl.run"
+NOT_BOOL, LINUX = (
+    TypeError("__bool__ should return bool, returned int"),
+    "bin/linux/64bit/veka.mkl.run",
+)
 CASES = [  # function, names bound for the call, what it answers or raises (Boom: the very object raised)
     ("veka_call_builtin", classify(hostile(__eq__=boom)), Boom),
     ("veka_call_builtin", classify(hostile(__eq__=returning(BAD_BOOL))), NOT_BOOL),
-    ("grelvin_call_builtin", classify("darwin", machine=hostile(__eq__=returning(RAISING_BOOL))), Boom),
+    (
+        "grelvin_call_builtin",
+        classify("darwin", machine=hostile(__eq__=returning(RAISING_BOOL))),
+        Boom,
+    ),
     ("veka_call_builtin", classify(hostile(startswith=boom)), Boom),
-    ("grelvin_call_builtin", classify(hostile(str, ("windows",), startswith=returning(BAD_BOOL))), NOT_BOOL),
+    (
+        "grelvin_call_builtin",
+        classify(hostile(str, ("windows",), startswith=returning(BAD_BOOL))),
+        NOT_BOOL,
+    ),
     ("veka_call_builtin", classify(bits=hostile(__format__=boom)), Boom),
-    ("grelvin_call_builtin", classify(bits=hostile(__format__=returning(64))),
-     TypeError("__format__ must return a str, not int")),
+    (
+        "grelvin_call_builtin",
+        classify(bits=hostile(__format__=returning(64))),
+        TypeError("__format__ must return a str, not int"),
+    ),
     ("grelvin_call_builtin", classify(_resolve_path=returning(RAISING_BOOL)), Boom),
     ("veka_remote_script", {"os": environ(RAISING_BOOL)}, Boom),
     ("veka_call_builtin", {"os": environ(BAD_BOOL)}, NOT_BOOL),
@@ -77,42 +97,109 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
     ("_bits", {"os": NS(sys=NS(maxsize=hostile(__gt__=returning(BAD_BOOL))))}, NOT_BOOL),
     ("_system", {"platform": NS(system=returning(hostile(lower=boom)))}, Boom),
     ("veka_call_no_remote", {"configured": hostile(__str__=boom)}, Boom),
-    ("veka_call_no_remote", {"configured": hostile(__str__=returning(5))},
-     TypeError("__str__ returned non-string (type int)")),
-    ("veka_call_no_remote", {"configured": hostile(__str__=returning(hostile(str, ("x",), lower=boom)))}, Boom),
-    ("veka_call_no_remote", {"configured": hostile(__str__=returning(
-        hostile(str, ("x",), lower=returning(hostile(__eq__=boom)))))}, Boom),
+    (
+        "veka_call_no_remote",
+        {"configured": hostile(__str__=returning(5))},
+        TypeError("__str__ returned non-string (type int)"),
+    ),
+    (
+        "veka_call_no_remote",
+        {"configured": hostile(__str__=returning(hostile(str, ("x",), lower=boom)))},
+        Boom,
+    ),
+    (
+        "veka_call_no_remote",
+        {
+            "configured": hostile(
+                __str__=returning(hostile(str, ("x",), lower=returning(hostile(__eq__=boom))))
+            )
+        },
+        Boom,
+    ),
     # The namespace changes in the middle of a call: the next lookup of a name in that call sees the change.
     ("veka_call_builtin", {"os": environ(then(lambda g: g.pop("os"), "/x"))}, undefined("os")),
-    ("veka_call_builtin", {"os": environ(then(lambda g: g.update(os=environ(None, exists=bool)), "/x"))}, "/x"),
-    ("veka_call_builtin", classify(_system=then(lambda g: g.pop("_bits"), "linux")), undefined("_bits")),
-    ("veka_call_builtin", classify("darwin", _bits=then(lambda g: g.update(_machine=returning("arm64")), "64")),
-     "bin/mac.arm64/veka.run"),
-    ("grelvin_call_builtin", classify(_machine=then(lambda g: g.update(_resolve_path=lambda *p: "|".join(p)), "")),
-     "bin|linux|64bit|grelvin.run"),
-    ("veka_call_builtin", classify(_machine=then(lambda g: g.pop("_resolve_path"), "")), undefined("_resolve_path")),
-    ("veka_call_builtin", classify(_machine=then(lambda g: (saved := dict(g), g.clear(), g.update(saved)), "")), LINUX),
+    (
+        "veka_call_builtin",
+        {"os": environ(then(lambda g: g.update(os=environ(None, exists=bool)), "/x"))},
+        "/x",
+    ),
+    (
+        "veka_call_builtin",
+        classify(_system=then(lambda g: g.pop("_bits"), "linux")),
+        undefined("_bits"),
+    ),
+    (
+        "veka_call_builtin",
+        classify("darwin", _bits=then(lambda g: g.update(_machine=returning("arm64")), "64")),
+        "bin/mac.arm64/veka.run",
+    ),
+    (
+        "grelvin_call_builtin",
+        classify(_machine=then(lambda g: g.update(_resolve_path=lambda *p: "|".join(p)), "")),
+        "bin|linux|64bit|grelvin.run",
+    ),
+    (
+        "veka_call_builtin",
+        classify(_machine=then(lambda g: g.pop("_resolve_path"), "")),
+        undefined("_resolve_path"),
+    ),
+    (
+        "veka_call_builtin",
+        classify(_machine=then(lambda g: (saved := dict(g), g.clear(), g.update(saved)), "")),
+        LINUX,
+    ),
     ("grelvin_call_builtin", classify(_machine=then(dict.clear, "")), undefined("_resolve_path")),
-    ("_resolve_path", {"os": NS(path=watching(lambda g: g.pop("_package_root", None)))}, undefined("_package_root")),
-    ("_resolve_path", {"os": NS(path=watching(lambda g: g.update(_package_root=returning("/"))))}, "/"),
-    ("_resolve_path", {"_package_root": then(lambda g: g.update(os=environ(None, exists=bool)), "/no")}, "/no"),
+    (
+        "_resolve_path",
+        {"os": NS(path=watching(lambda g: g.pop("_package_root", None)))},
+        undefined("_package_root"),
+    ),
+    (
+        "_resolve_path",
+        {"os": NS(path=watching(lambda g: g.update(_package_root=returning("/"))))},
+        "/",
+    ),
+    (
+        "_resolve_path",
+        {"_package_root": then(lambda g: g.update(os=environ(None, exists=bool)), "/no")},
+        "/no",
+    ),
     ("_resolve_path", {"_package_root": then(lambda g: g.pop("os"), "/")}, undefined("os")),
-    ("_package_root", {"os": NS(path=watching(lambda g: g.pop("__file__", None)))}, undefined("__file__")),
-    ("veka_call_no_remote", {"configured": then(lambda g: g.update(veka_call_builtin=returning("/rebound")), "Remote")},
-     "/rebound"),
-    ("veka_call_no_remote", {"configured": then(lambda g: g.pop("veka_call_builtin"), None)},
-     undefined("veka_call_builtin")),
-    ("veka_remote_script", {"os": environ(then(lambda g: g.update(_resolve_path=lambda *p: "/".join(p)), None))},
-     "bin/remote/veka.remote"),
-    ("veka_remote_script", {"os": environ(then(lambda g: (g.pop("_resolve_path"), g.update({Collider(): 0})), None))},
-     Boom),  # the lookup of _resolve_path compares a key of the namespace, which raises
+    (
+        "_package_root",
+        {"os": NS(path=watching(lambda g: g.pop("__file__", None)))},
+        undefined("__file__"),
+    ),
+    (
+        "veka_call_no_remote",
+        {"configured": then(lambda g: g.update(veka_call_builtin=returning("/rebound")), "Remote")},
+        "/rebound",
+    ),
+    (
+        "veka_call_no_remote",
+        {"configured": then(lambda g: g.pop("veka_call_builtin"), None)},
+        undefined("veka_call_builtin"),
+    ),
+    (
+        "veka_remote_script",
+        {"os": environ(then(lambda g: g.update(_resolve_path=lambda *p: "/".join(p)), None))},
+        "bin/remote/veka.remote",
+    ),
+    (
+        "veka_remote_script",
+        {"os": environ(then(lambda g: (g.pop("_resolve_path"), g.update({Collider(): 0})), None))},
+        Boom,
+    ),  # the lookup of _resolve_path compares a key of the namespace, which raises
 ]
 
 
 @pytest.fixture(autouse=True)
-def configured(monkeypatch):  # the option "veka.call" is the global `configured` of the module, or what it answers
+def configured(
+    monkeypatch,
+):  # the option "veka.call" is the global `configured` of the module, or what it answers
     def getter(key):
         return value() if callable(value := G.get("configured")) else value
+
     monkeypatch.setattr(options, "veka_get_option", getter)
 
 
@@ -136,20 +223,36 @@ def test_hostile_objects(vc, tree, host, name, bindings, outcome):
         with pytest.raises(Exception) as info:
             call()
         error = info.value
-        assert error is RAISED[0] if outcome is Boom else (type(error), str(error)) == (type(outcome), str(outcome))
-        frames = [f for f, _ in traceback.walk_tb(error.__traceback__) if f.f_code.co_name.startswith("pyveka.")]
-        assert [(f.f_code.co_name, f.f_globals is G) for f in frames] == [(f"pyveka.veka_call.{name}", True)]
+        assert (
+            error is RAISED[0]
+            if outcome is Boom
+            else (type(error), str(error)) == (type(outcome), str(outcome))
+        )
+        frames = [
+            f
+            for f, _ in traceback.walk_tb(error.__traceback__)
+            if f.f_code.co_name.startswith("pyveka.")
+        ]
+        assert [(f.f_code.co_name, f.f_globals is G) for f in frames] == [
+            (f"pyveka.veka_call.{name}", True)
+        ]
     assert growth(call, [*FUNCTIONS.values(), G, os]) == ([0] * ROUNDS, [0] * ROUNDS)
     G.clear()
     G.update(sane)
     assert function() == answer
 
 
-@pytest.mark.parametrize("rebinding, call", [
-    ("vc._package_root = vc._resolve_path", "vc._resolve_path('bin')"),
-    ("vc.veka_call_builtin = vc.veka_call_no_remote", "vc.veka_call_no_remote()"),
-])
+@pytest.mark.parametrize(
+    "rebinding, call",
+    [
+        ("vc._package_root = vc._resolve_path", "vc._resolve_path('bin')"),
+        ("vc.veka_call_builtin = vc.veka_call_no_remote", "vc.veka_call_no_remote()"),
+    ],
+)
 def test_a_function_bound_to_call_itself_ends_in_recursion_error(rebinding, call):
     script = f"import pyveka.veka_call as vc\n{rebinding}\ntry:\n {call}\nexcept RecursionError:\n print('stopped')"
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert (run.returncode, run.stdout) == (0, "stopped\n")  # a crash, not a recursion error, would be -11
+    assert (run.returncode, run.stdout) == (
+        0,
+        "stopped\n",
+    )  # a crash, not a recursion error, would be -11

@@ -1,5 +1,6 @@
 """Import life cycle: one module object per process, loaded again, under another name,
 from another interpreter, and after a failed import."""
+
 import importlib, importlib.util, subprocess, sys, textwrap
 
 import pytest
@@ -9,7 +10,9 @@ BITS_OK = 'module._bits() in ("32", "64")'
 
 def run(code):
     """Runs `code` in a fresh interpreter and returns what it printed."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -37,8 +40,13 @@ IMPORT_SET = ("__doc__", "__package__", "__loader__", "__spec__", "__file__")
 
 def import_set(namespace):
     spec, loader = namespace["__spec__"], namespace["__loader__"]
-    return [namespace["__doc__"], namespace["__package__"], namespace["__file__"],
-            (spec.name, spec.origin, spec.parent), (loader.name, loader.path)]
+    return [
+        namespace["__doc__"],
+        namespace["__package__"],
+        namespace["__file__"],
+        (spec.name, spec.origin, spec.parent),
+        (loader.name, loader.path),
+    ]
 
 
 def test_loading_the_file_under_another_name_gives_the_same_module(vc):
@@ -50,7 +58,8 @@ def test_loading_the_file_under_another_name_gives_the_same_module(vc):
 
 
 def test_first_import_under_another_name_registers_the_full_name():
-    assert run("""
+    assert (
+        run("""
         import importlib, importlib.util, sys
         spec = importlib.util.spec_from_file_location(
             "elsewhere.veka_call", importlib.util.find_spec("pyveka.veka_call").origin)
@@ -58,7 +67,9 @@ def test_first_import_under_another_name_registers_the_full_name():
         spec.loader.exec_module(module)
         print(sys.modules["pyveka.veka_call"] is module is importlib.import_module("pyveka.veka_call"))
         print(module.__name__, module.veka_remote_script.__module__)
-    """) == "True\nelsewhere.veka_call pyveka.veka_call\n"
+    """)
+        == "True\nelsewhere.veka_call pyveka.veka_call\n"
+    )
 
 
 def test_second_module_object_cannot_be_initialised():
@@ -72,8 +83,10 @@ def test_second_module_object_cannot_be_initialised():
         except RuntimeError as error:
             print(error)
         print(module is not other, sys.modules["pyveka.veka_call"] is module, {BITS_OK})
-    """) == ("Module 'veka_call' has already been imported. Re-initialisation is not supported.\n"
-             "True True True\n")
+    """) == (
+        "Module 'veka_call' has already been imported. Re-initialisation is not supported.\n"
+        "True True True\n"
+    )
 
 
 def test_second_interpreter_is_refused():
@@ -87,8 +100,10 @@ def test_second_interpreter_is_refused():
             print(error)
         interpreters.destroy(interpreter)
         print({BITS_OK})
-    """) == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
-             "into one interpreter per process.\nTrue\n")
+    """) == (
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.\nTrue\n"
+    )
 
 
 FAILED_IMPORT = """
@@ -110,36 +125,66 @@ print(module is not failed, {bits_ok},
 
 
 def blocked(name):
-    return (f"saved = sys.modules[{name!r}]; sys.modules[{name!r}] = None", f"sys.modules[{name!r}] = saved",
-            f"ModuleNotFoundError: import of {name} halted; None in sys.modules")
+    return (
+        f"saved = sys.modules[{name!r}]; sys.modules[{name!r}] = None",
+        f"sys.modules[{name!r}] = saved",
+        f"ModuleNotFoundError: import of {name} halted; None in sys.modules",
+    )
 
 
-@pytest.mark.parametrize("breakage, repair, error", [
-    ("saved = typing.Optional; del typing.Optional", "typing.Optional = saved",
-     "ImportError: cannot import name Optional"),
-    blocked("os"), blocked("platform"), blocked("typing"),
-], ids=["typing without Optional", "os blocked", "platform blocked", "typing blocked"])
+@pytest.mark.parametrize(
+    "breakage, repair, error",
+    [
+        (
+            "saved = typing.Optional; del typing.Optional",
+            "typing.Optional = saved",
+            "ImportError: cannot import name Optional",
+        ),
+        blocked("os"),
+        blocked("platform"),
+        blocked("typing"),
+    ],
+    ids=["typing without Optional", "os blocked", "platform blocked", "typing blocked"],
+)
 def test_failed_import_leaves_nothing_behind(breakage, repair, error):
     output = run(FAILED_IMPORT.format(breakage=breakage, repair=repair, bits_ok=BITS_OK))
-    assert output.splitlines() == [error, "['init pyveka.veka_call']", "False", "True True True True True"]
+    assert output.splitlines() == [
+        error,
+        "['init pyveka.veka_call']",
+        "False",
+        "True True True True True",
+    ]
 
 
 def mismatch(minor):
     return f"compile time Python version 3.11 of module 'pyveka.veka_call' does not match runtime version 3.{minor}"
 
 
-@pytest.mark.parametrize("minor, errors", [(12, "warnings.simplefilter('error')"),
-                                           (10, "warnings.simplefilter('error', RuntimeWarning)")])
+@pytest.mark.parametrize(
+    "minor, errors",
+    [
+        (12, "warnings.simplefilter('error')"),
+        (10, "warnings.simplefilter('error', RuntimeWarning)"),
+    ],
+)
 def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
     breakage = f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0); {errors}"
-    output = run(FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK))
+    output = run(
+        FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK)
+    )
     # refused before any statement of the module runs: no "init" traceback entry
-    assert output.splitlines() == [f"RuntimeWarning: {mismatch(minor)}", "[]", "False", "True True True True True"]
+    assert output.splitlines() == [
+        f"RuntimeWarning: {mismatch(minor)}",
+        "[]",
+        "False",
+        "True True True True True",
+    ]
 
 
 @pytest.mark.parametrize("minor", [12, 10])
 def test_version_mismatch_only_warns_under_default_filters(minor):
-    assert run(f"""
+    assert (
+        run(f"""
         import sys, warnings
         real, sys.version_info = sys.version_info, (3, {minor}, 0, "final", 0)
         with warnings.catch_warnings(record=True) as caught:
@@ -147,11 +192,14 @@ def test_version_mismatch_only_warns_under_default_filters(minor):
         sys.version_info = real
         print([(warning.category.__name__, str(warning.message)) for warning in caught])
         print(sys.modules["pyveka.veka_call"] is module, module.__test__ == {{}}, {BITS_OK})
-    """) == f"{[('RuntimeWarning', mismatch(minor))]}\nTrue True True\n"
+    """)
+        == f"{[('RuntimeWarning', mismatch(minor))]}\nTrue True True\n"
+    )
 
 
 def test_imports_bypass_builtins_import():
-    assert run("""
+    assert (
+        run("""
         import builtins, dis, os, sys
         for name in ("platform", "typing"):
             sys.modules.pop(name, None)
@@ -169,11 +217,14 @@ def test_imports_bypass_builtins_import():
         os.environ["VEKA_BIN"] = sys.executable
         print(module.platform is sys.modules["platform"], module.os is os,
               module.Optional is sys.modules["typing"].Optional, module.veka_call_no_remote() == sys.executable)
-    """) == "True True True True\n"
+    """)
+        == "True True True True\n"
+    )
 
 
 def test_module_outlives_every_reference_but_its_own_for_the_next_import():
-    assert run("""
+    assert (
+        run("""
         import gc, importlib, sys, weakref
         import pyveka, pyveka.veka_call as module
         module.set_by_user, held, alive = 1, module.veka_call_builtin, weakref.ref(module)
@@ -181,4 +232,6 @@ def test_module_outlives_every_reference_but_its_own_for_the_next_import():
         gc.collect()
         again = importlib.import_module("pyveka.veka_call")
         print(alive() is again, again.set_by_user, held.__globals__ is vars(again))
-    """) == "True 1 True\n"
+    """)
+        == "True 1 True\n"
+    )

@@ -1,5 +1,6 @@
 """Calls repeated many times, on every path of every function, leave nothing behind: no memory
 blocks, and no references to the module's functions, namespace, bound modules or constants."""
+
 import gc, os, platform, re, sys
 from types import SimpleNamespace as NS
 
@@ -8,19 +9,75 @@ import pytest
 import pyveka.veka_call
 from pyveka import options
 
-NAMES = ["_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
-         "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script"]
+NAMES = [
+    "_bits",
+    "_system",
+    "_machine",
+    "_package_root",
+    "_resolve_path",
+    "veka_call_builtin",
+    "veka_call_no_remote",
+    "grelvin_call_builtin",
+    "veka_remote_script",
+]
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 BITS = pyveka.veka_call._bits()
 SOLVER_MISSING = "VEKA installation error; veka binary not found for this OS/arch."
 MESHER_MISSING = "VEKA installation error; grelvin binary not found for this OS/arch."
 # The module interns its identifiers and literals: sys.intern hands back the very objects it uses.
-CONSTANTS = [sys.intern(text) for text in (
-    *NAMES, "os", "platform", "__file__", "sys", "maxsize", "system", "machine", "lower", "path", "join",
-    "exists", "dirname", "abspath", "environ", "get", "startswith", "64", "32", "bit", "", "darwin", "linux",
-    "win", "arm64", "aarch64", "bin", "mac", "mac.arm64", "windows", "remote", "veka.remote", "veka.call",
-    "Unknown OS", "str", "VEKA_BIN", "GRELVIN_BIN", "VEKA_REMOTE_BIN", "veka.run", "veka.mkl.run", "veka.exe",
-    "grelvin.run", "grelvin.exe", SOLVER_MISSING, MESHER_MISSING, "options", "pyveka.options", "veka_get_option")]
+CONSTANTS = [
+    sys.intern(text)
+    for text in (
+        *NAMES,
+        "os",
+        "platform",
+        "__file__",
+        "sys",
+        "maxsize",
+        "system",
+        "machine",
+        "lower",
+        "path",
+        "join",
+        "exists",
+        "dirname",
+        "abspath",
+        "environ",
+        "get",
+        "startswith",
+        "64",
+        "32",
+        "bit",
+        "",
+        "darwin",
+        "linux",
+        "win",
+        "arm64",
+        "aarch64",
+        "bin",
+        "mac",
+        "mac.arm64",
+        "windows",
+        "remote",
+        "veka.remote",
+        "veka.call",
+        "Unknown OS",
+        "str",
+        "VEKA_BIN",
+        "GRELVIN_BIN",
+        "VEKA_REMOTE_BIN",
+        "veka.run",
+        "veka.mkl.run",
+        "veka.exe",
+        "grelvin.run",
+        "grelvin.exe",
+        SOLVER_MISSING,
+        MESHER_MISSING,
+        "options",
+        "pyveka.options",
+        "veka_get_option",
+    )
+]
 WARM_UP, ROUNDS, CALLS = 3, 4, 25
 
 
@@ -61,70 +118,145 @@ def fail(*args):
 
 
 Failure, Text = type("Failure", (Exception,), {}), type("Text", (str,), {})
-Broken, Shouting = type("Broken", (), {"__getattr__": fail}), type("Shouting", (), {"__str__": lambda _: "Remote"})
+Broken, Shouting = (
+    type("Broken", (), {"__getattr__": fail}),
+    type("Shouting", (), {"__str__": lambda _: "Remote"}),
+)
 LOOKUPS = ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
 SOLVER, MISSING = f"bin/linux/{BITS}bit/veka.mkl.run", bind(__file__="/no/such/dir/m.so")
 SUCCESS = [  # function, arguments, setup, the end of the answer (None: the answer is None)
-    ("_bits", (), None, BITS), ("_system", (), None, platform.system().lower()),
-    ("_machine", (), None, platform.machine().lower()), ("_package_root", (), None, ""),
+    ("_bits", (), None, BITS),
+    ("_system", (), None, platform.system().lower()),
+    ("_machine", (), None, platform.machine().lower()),
+    ("_package_root", (), None, ""),
     ("_resolve_path", ("bin", "remote", "veka.remote"), None, "bin/remote/veka.remote"),
-    ("_resolve_path", ("bin", "missing"), None, None), ("_resolve_path", (), None, ""),
-    ("veka_call_builtin", (), None, SOLVER), ("veka_call_builtin", (), variable("VEKA_BIN"), sys.executable),
-    ("veka_call_builtin", (), bind(_system=lambda: "darwin", _machine=lambda: "arm64"), "bin/mac.arm64/veka.run"),
+    ("_resolve_path", ("bin", "missing"), None, None),
+    ("_resolve_path", (), None, ""),
+    ("veka_call_builtin", (), None, SOLVER),
+    ("veka_call_builtin", (), variable("VEKA_BIN"), sys.executable),
+    (
+        "veka_call_builtin",
+        (),
+        bind(_system=lambda: "darwin", _machine=lambda: "arm64"),
+        "bin/mac.arm64/veka.run",
+    ),
     ("grelvin_call_builtin", (), None, f"bin/linux/{BITS}bit/grelvin.run"),
-    ("grelvin_call_builtin", (), bind(_system=lambda: "win32"), f"bin/windows/{BITS}bit/grelvin.exe"),
-    ("veka_remote_script", (), None, "bin/remote/veka.remote"), ("veka_remote_script", (), MISSING, None),
+    (
+        "grelvin_call_builtin",
+        (),
+        bind(_system=lambda: "win32"),
+        f"bin/windows/{BITS}bit/grelvin.exe",
+    ),
+    ("veka_remote_script", (), None, "bin/remote/veka.remote"),
+    ("veka_remote_script", (), MISSING, None),
     ("veka_remote_script", (), variable("VEKA_REMOTE_BIN"), sys.executable),
-    *[("veka_call_no_remote", (), getter(value), SOLVER) for value in (lambda: None, lambda: "VEKA.remote", Shouting)],
+    *[
+        ("veka_call_no_remote", (), getter(value), SOLVER)
+        for value in (lambda: None, lambda: "VEKA.remote", Shouting)
+    ],
     ("veka_call_no_remote", (), getter(lambda: "/opt/Veka"), "/opt/Veka"),
 ]
-REFUSALS = [(name, args, kwargs, TypeError(text.format(name))) for name in NAMES for args, kwargs, text in (
-    ((1,), {}, "{}() takes no arguments (1 given)"), ((), {"x": 1}, "{}() takes no keyword arguments"),
-    ((1,), {"x": 1}, "{}() takes no keyword arguments"), ((), {1: 2}, "keywords must be strings"),
-) if name != "_resolve_path"] + [("_resolve_path", args, kwargs, TypeError(text)) for args, kwargs, text in (
-    ((), {"sep": "/"}, "_resolve_path() got an unexpected keyword argument 'sep'"),
-    (("bin",), {"sep": "/"}, "_resolve_path() got an unexpected keyword argument 'sep'"),
-    (("bin",), {1: 2}, "keywords must be strings"))]
+REFUSALS = [
+    (name, args, kwargs, TypeError(text.format(name)))
+    for name in NAMES
+    for args, kwargs, text in (
+        ((1,), {}, "{}() takes no arguments (1 given)"),
+        ((), {"x": 1}, "{}() takes no keyword arguments"),
+        ((1,), {"x": 1}, "{}() takes no keyword arguments"),
+        ((), {1: 2}, "keywords must be strings"),
+    )
+    if name != "_resolve_path"
+] + [
+    ("_resolve_path", args, kwargs, TypeError(text))
+    for args, kwargs, text in (
+        ((), {"sep": "/"}, "_resolve_path() got an unexpected keyword argument 'sep'"),
+        (("bin",), {"sep": "/"}, "_resolve_path() got an unexpected keyword argument 'sep'"),
+        (("bin",), {1: 2}, "keywords must be strings"),
+    )
+]
 ERRORS = [  # function, setup, the exception raised
     *[(name, bind(_system=lambda: "plan9"), RuntimeError("Unknown OS")) for name in LOOKUPS[:2]],
     ("veka_call_builtin", MISSING, FileNotFoundError(SOLVER_MISSING)),
     ("grelvin_call_builtin", MISSING, FileNotFoundError(MESHER_MISSING)),
-    ("veka_call_no_remote", lambda vc, mp: mp.delattr(options, "veka_get_option"),
-     ImportError("cannot import name veka_get_option")),
-    *[(name, bind(platform=NS(system=lambda: b"X", machine=lambda: b"X")), TypeError("Expected str, got bytes"))
-      for name in ("_system", "_machine")],
+    (
+        "veka_call_no_remote",
+        lambda vc, mp: mp.delattr(options, "veka_get_option"),
+        ImportError("cannot import name veka_get_option"),
+    ),
+    *[
+        (
+            name,
+            bind(platform=NS(system=lambda: b"X", machine=lambda: b"X")),
+            TypeError("Expected str, got bytes"),
+        )
+        for name in ("_system", "_machine")
+    ],
     ("_package_root", bind(__file__=b"/x/m.so"), TypeError("Expected str, got bytes")),
     ("_resolve_path", bind(_package_root=lambda: Text("/")), TypeError("Expected str, got Text")),
-    *[(name, bind(_resolve_path=lambda *parts: 7), TypeError("Expected str, got int")) for name in LOOKUPS],
+    *[
+        (name, bind(_resolve_path=lambda *parts: 7), TypeError("Expected str, got int"))
+        for name in LOOKUPS
+    ],
     ("veka_call_no_remote", getter(lambda: 7), TypeError("Expected str, got int")),
-    *[(name, lambda vc, mp, missing=missing: delattr(vc, missing), NameError(f"name '{missing}' is not defined"))
-      for name, missing in (
-          ("_bits", "os"), ("_system", "platform"), ("_machine", "platform"), ("_package_root", "__file__"),
-          ("_resolve_path", "_package_root"), ("veka_call_builtin", "os"), ("grelvin_call_builtin", "_resolve_path"),
-          ("veka_call_no_remote", "__file__"), ("veka_remote_script", "_resolve_path"))],
-    *[(name, setup, Failure("raised by a stub")) for name, setup in (
-        ("_bits", bind(os=Broken())), ("_system", bind(platform=Broken())), ("_machine", bind(platform=Broken())),
-        ("_package_root", bind(os=Broken())), ("_resolve_path", bind(_package_root=fail)),
-        ("veka_call_builtin", bind(_system=fail)), ("grelvin_call_builtin", bind(_machine=fail)),
-        ("veka_call_no_remote", getter(fail)), ("veka_call_no_remote", bind(_system=fail)),
-        ("veka_remote_script", bind(os=Broken())))],
+    *[
+        (
+            name,
+            lambda vc, mp, missing=missing: delattr(vc, missing),
+            NameError(f"name '{missing}' is not defined"),
+        )
+        for name, missing in (
+            ("_bits", "os"),
+            ("_system", "platform"),
+            ("_machine", "platform"),
+            ("_package_root", "__file__"),
+            ("_resolve_path", "_package_root"),
+            ("veka_call_builtin", "os"),
+            ("grelvin_call_builtin", "_resolve_path"),
+            ("veka_call_no_remote", "__file__"),
+            ("veka_remote_script", "_resolve_path"),
+        )
+    ],
+    *[
+        (name, setup, Failure("raised by a stub"))
+        for name, setup in (
+            ("_bits", bind(os=Broken())),
+            ("_system", bind(platform=Broken())),
+            ("_machine", bind(platform=Broken())),
+            ("_package_root", bind(os=Broken())),
+            ("_resolve_path", bind(_package_root=fail)),
+            ("veka_call_builtin", bind(_system=fail)),
+            ("grelvin_call_builtin", bind(_machine=fail)),
+            ("veka_call_no_remote", getter(fail)),
+            ("veka_call_no_remote", bind(_system=fail)),
+            ("veka_remote_script", bind(os=Broken())),
+        )
+    ],
 ]
-CASES = ([(name, args, {}, setup, answer) for name, args, setup, answer in SUCCESS]
-         + [(name, args, kwargs, None, error) for name, args, kwargs, error in REFUSALS]
-         + [(name, (), {}, setup, error) for name, setup, error in ERRORS])
+CASES = (
+    [(name, args, {}, setup, answer) for name, args, setup, answer in SUCCESS]
+    + [(name, args, kwargs, None, error) for name, args, kwargs, error in REFUSALS]
+    + [(name, (), {}, setup, error) for name, setup, error in ERRORS]
+)
 
 
 @pytest.fixture
 def installed(vc, tree, host):
     host("linux", "64", "x86_64")
     vc._bits = FUNCTIONS["_bits"]  # the lookups call the module's own classifier
-    for relative in (SOLVER, f"bin/linux/{BITS}bit/grelvin.run", f"bin/windows/{BITS}bit/grelvin.exe",
-                     "bin/mac.arm64/veka.run", "bin/remote/veka.remote"):
+    for relative in (
+        SOLVER,
+        f"bin/linux/{BITS}bit/grelvin.run",
+        f"bin/windows/{BITS}bit/grelvin.exe",
+        "bin/mac.arm64/veka.run",
+        "bin/remote/veka.remote",
+    ):
         tree(relative)
 
 
 @pytest.mark.parametrize("name, args, kwargs, setup, outcome", CASES)
-def test_repeated_calls_leave_nothing_behind(vc, installed, monkeypatch, name, args, kwargs, setup, outcome):
+def test_repeated_calls_leave_nothing_behind(
+    vc, installed, monkeypatch, name, args, kwargs, setup, outcome
+):
     if setup:
         setup(vc, monkeypatch)
     call = lambda: FUNCTIONS[name](*args, **kwargs)  # noqa: E731
@@ -133,7 +265,9 @@ def test_repeated_calls_leave_nothing_behind(vc, installed, monkeypatch, name, a
             call()
     else:
         result = call()
-        assert result is None if outcome is None else type(result) is str and result.endswith(outcome)
+        assert (
+            result is None if outcome is None else type(result) is str and result.endswith(outcome)
+        )
     watched = [*FUNCTIONS.values(), vars(vc), *vars(vc).values(), os, platform, *CONSTANTS]
     assert growth(call, watched) == ([0] * ROUNDS, [0] * ROUNDS)
 
@@ -149,6 +283,25 @@ def test_the_watched_constants_are_the_objects_the_module_hands_out(vc, host, mo
             with pytest.raises(Exception) as info:
                 FUNCTIONS[name]()
             seen.append(info.value.args[0])
-    assert {o for o in seen if id(o) in own} == {o for o in seen if o != "64bit"} == {
-        BITS, "VEKA_REMOTE_BIN", "bin", "remote", "veka.remote", "veka.call", "VEKA_BIN", "GRELVIN_BIN",
-        "mac.arm64", "veka.run", "grelvin.run", "linux", "veka.mkl.run", SOLVER_MISSING, MESHER_MISSING, "Unknown OS"}
+    assert (
+        {o for o in seen if id(o) in own}
+        == {o for o in seen if o != "64bit"}
+        == {
+            BITS,
+            "VEKA_REMOTE_BIN",
+            "bin",
+            "remote",
+            "veka.remote",
+            "veka.call",
+            "VEKA_BIN",
+            "GRELVIN_BIN",
+            "mac.arm64",
+            "veka.run",
+            "grelvin.run",
+            "linux",
+            "veka.mkl.run",
+            SOLVER_MISSING,
+            MESHER_MISSING,
+            "Unknown OS",
+        }
+    )

@@ -12,7 +12,9 @@ import pytest
 
 def run(code):
     """Runs `code` in a fresh interpreter; its output, once it has exited normally."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True
+    )
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
     return done.stdout
 
@@ -54,7 +56,9 @@ def test_call_during_interpreter_teardown_raises(where):
         """
         outcome = run(code).strip()
     else:
-        done = subprocess.run([sys.executable, "-c", LATE_CALL.format(fd=1)], capture_output=True, text=True)
+        done = subprocess.run(
+            [sys.executable, "-c", LATE_CALL.format(fd=1)], capture_output=True, text=True
+        )
         assert done.returncode == 0, done.stderr[-2000:]
         outcome = done.stdout
     assert outcome and outcome != "returned" and outcome.endswith("Error")
@@ -73,16 +77,23 @@ class Departing:
         self.module._resolve_path = lambda *parts: "rebound by a finalizer"
 
 
-@pytest.mark.parametrize("lookup, candidate", [
-    ("veka_call_builtin", "bin/linux/64bit/veka.mkl.run"),
-    ("grelvin_call_builtin", "bin/linux/64bit/grelvin.run"),
-    ("veka_remote_script", "bin/remote/veka.remote"),
-])
+@pytest.mark.parametrize(
+    "lookup, candidate",
+    [
+        ("veka_call_builtin", "bin/linux/64bit/veka.mkl.run"),
+        ("grelvin_call_builtin", "bin/linux/64bit/grelvin.run"),
+        ("veka_remote_script", "bin/remote/veka.remote"),
+    ],
+)
 def test_locals_live_until_the_call_returns(vc, tree, host, lookup, candidate):
     host("linux", "64", "x86_64")
     expected = tree(candidate)
-    vc.os = SimpleNamespace(environ=SimpleNamespace(get=lambda key: Departing(vc)), path=os.path, sys=sys)
-    assert getattr(vc, lookup)() == expected  # as the Python function answers: env outlives the call
+    vc.os = SimpleNamespace(
+        environ=SimpleNamespace(get=lambda key: Departing(vc)), path=os.path, sys=sys
+    )
+    assert (
+        getattr(vc, lookup)() == expected
+    )  # as the Python function answers: env outlives the call
     assert vc._resolve_path() == "rebound by a finalizer"  # and its finalizer ran afterwards
 
 
@@ -124,7 +135,8 @@ def test_objects_after_tp_clear():
 
 
 def test_version_info_freed_while_it_is_read():
-    assert run("""
+    assert (
+        run("""
         import sys
         real = sys.version_info
 
@@ -136,7 +148,9 @@ def test_version_info_freed_while_it_is_read():
         sys.version_info = Fickle(real)
         import pyveka.veka_call as vc
         print(vc._bits() in ("32", "64"), sys.version_info is real)
-    """) == "True True\n"
+    """)
+        == "True True\n"
+    )
 
 
 # Each rebinding closes a cycle of the module's functions calling each other, directly or
@@ -182,13 +196,16 @@ def limit_a_c_builtin_survives():
         pytest.skip("no recursion limit worth testing survives on this C stack")
     while high - low > low // 100:
         middle = (low + high) // 2
-        low, high = (middle, high) if survives(BUILTIN_CHAIN.format(limit=middle)) else (low, middle)
+        low, high = (
+            (middle, high) if survives(BUILTIN_CHAIN.format(limit=middle)) else (low, middle)
+        )
     return low
 
 
 @pytest.mark.parametrize("cycle", CYCLES.values(), ids=CYCLES)
 def test_recursion_ends_where_a_c_builtin_survives(cycle, limit_a_c_builtin_survives):
-    assert run(f"""
+    assert (
+        run(f"""
         import sys
         import pyveka.veka_call as vc
         sys.setrecursionlimit({limit_a_c_builtin_survives})
@@ -196,4 +213,6 @@ def test_recursion_ends_where_a_c_builtin_survives(cycle, limit_a_c_builtin_surv
             {cycle}
         except RecursionError:
             print("RecursionError")
-    """) == "RecursionError\n"
+    """)
+        == "RecursionError\n"
+    )

@@ -1,4 +1,5 @@
 """The solver, mesh-generator and remote launcher lookups: host rows, call order, overrides."""
+
 import os
 from pathlib import Path
 from types import SimpleNamespace as NS
@@ -9,21 +10,33 @@ from helpers import check
 
 # lookup -> variable, files on mac / linux / windows, answer when nothing is installed
 LOOKUPS = {
-    "veka_call_builtin": ("VEKA_BIN", ("veka.run", "veka.mkl.run", "veka.exe"), FileNotFoundError(
-        "VEKA installation error; veka binary not found for this OS/arch.")),
-    "grelvin_call_builtin": ("GRELVIN_BIN", ("grelvin.run", "grelvin.run", "grelvin.exe"), FileNotFoundError(
-        "VEKA installation error; grelvin binary not found for this OS/arch.")),
+    "veka_call_builtin": (
+        "VEKA_BIN",
+        ("veka.run", "veka.mkl.run", "veka.exe"),
+        FileNotFoundError("VEKA installation error; veka binary not found for this OS/arch."),
+    ),
+    "grelvin_call_builtin": (
+        "GRELVIN_BIN",
+        ("grelvin.run", "grelvin.run", "grelvin.exe"),
+        FileNotFoundError("VEKA installation error; grelvin binary not found for this OS/arch."),
+    ),
     "veka_remote_script": ("VEKA_REMOTE_BIN", None, None),
 }
 EXECUTABLES = ["veka_call_builtin", "grelvin_call_builtin"]
 ROWS = [  # (OS name, word-size token, machine name), candidate; {0} {1} {2}: mac, linux, windows file
-    (("darwin", "64", "arm64"), "bin/mac.arm64/{0}"), (("darwin", "32", "aarch64"), "bin/mac.arm64/{0}"),
-    (("darwin", "64", "x86_64"), "bin/mac/64bit/{0}"), (("darwin", "32", "x86_64"), "bin/mac/32bit/{0}"),
+    (("darwin", "64", "arm64"), "bin/mac.arm64/{0}"),
+    (("darwin", "32", "aarch64"), "bin/mac.arm64/{0}"),
+    (("darwin", "64", "x86_64"), "bin/mac/64bit/{0}"),
+    (("darwin", "32", "x86_64"), "bin/mac/32bit/{0}"),
     (("darwin", "64", "ARM64"), "bin/mac/64bit/{0}"),
-    (("linux", "64", "x86_64"), "bin/linux/64bit/{1}"), (("linux", "64", "aarch64"), "bin/linux/64bit/{1}"),
-    (("linux", "32", "i686"), "bin/linux/32bit/{1}"), (("linux", 64, "x86_64"), "bin/linux/64bit/{1}"),
-    (("windows", "64", "amd64"), "bin/windows/64bit/{2}"), (("windows", "32", "x86"), "bin/windows/32bit/{2}"),
-    (("win32", "64", "amd64"), "bin/windows/64bit/{2}"), (("win32", "32", "x86"), "bin/windows/32bit/{2}"),
+    (("linux", "64", "x86_64"), "bin/linux/64bit/{1}"),
+    (("linux", "64", "aarch64"), "bin/linux/64bit/{1}"),
+    (("linux", "32", "i686"), "bin/linux/32bit/{1}"),
+    (("linux", 64, "x86_64"), "bin/linux/64bit/{1}"),
+    (("windows", "64", "amd64"), "bin/windows/64bit/{2}"),
+    (("windows", "32", "x86"), "bin/windows/32bit/{2}"),
+    (("win32", "64", "amd64"), "bin/windows/64bit/{2}"),
+    (("win32", "32", "x86"), "bin/windows/32bit/{2}"),
 ]
 
 
@@ -52,7 +65,9 @@ def test_one_candidate_per_host_and_no_fallback(vc, tree, calls, lookup, classif
     log, classify = calls
     classify(*classified)
     other = next(name for name in EXECUTABLES if name != lookup)
-    for made in {default(name, any_row) for name in EXECUTABLES for _, any_row in ROWS} - {default(lookup, row)}:
+    for made in {default(name, any_row) for name in EXECUTABLES for _, any_row in ROWS} - {
+        default(lookup, row)
+    }:
         tree(made)
     check(getattr(vc, lookup), LOOKUPS[lookup][2])
     assert getattr(vc, other)() == tree(default(other, row))
@@ -77,13 +92,25 @@ def test_unknown_os_after_classifying_and_before_any_resolution(vc, tree, calls,
 def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_path, lookup, kind):
     log, classify = calls
     gets, tests = [], []
-    vc.os = NS(environ=NS(get=lambda *args: gets.append(args) or os.environ.get(*args)),
-               path=NS(join=os.path.join, abspath=os.path.abspath, dirname=os.path.dirname,
-                       exists=lambda path: tests.append(path) or os.path.exists(path)))
+    vc.os = NS(
+        environ=NS(get=lambda *args: gets.append(args) or os.environ.get(*args)),
+        path=NS(
+            join=os.path.join,
+            abspath=os.path.abspath,
+            dirname=os.path.dirname,
+            exists=lambda path: tests.append(path) or os.path.exists(path),
+        ),
+    )
     candidate, program = tree(default(lookup)), tree("over/program")
     monkeypatch.chdir(tmp_path)
-    value = {"unset": None, "empty": "", "missing": program + ".absent", "file": program,
-             "directory": os.path.dirname(program), "relative": os.path.join("over", "program")}[kind]
+    value = {
+        "unset": None,
+        "empty": "",
+        "missing": program + ".absent",
+        "file": program,
+        "directory": os.path.dirname(program),
+        "relative": os.path.join("over", "program"),
+    }[kind]
     if value is not None:
         monkeypatch.setenv(LOOKUPS[lookup][0], value)
     wins = kind in ("file", "directory", "relative")
@@ -95,7 +122,9 @@ def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_p
         assert tests == ([value] if kind == "missing" else []) + [candidate]
         os.remove(candidate)  # then nothing is installed: the ordinary not-found answer
         check(getattr(vc, lookup), LOOKUPS[lookup][2])
-    assert gets == [(LOOKUPS[lookup][0],)] * (1 if wins else 2)  # its own variable only, once a call
+    assert gets == [(LOOKUPS[lookup][0],)] * (
+        1 if wins else 2
+    )  # its own variable only, once a call
 
 
 @pytest.mark.parametrize("lookup", LOOKUPS)
@@ -104,5 +133,9 @@ def test_resolved_value_must_be_exact_text(vc, host, lookup, resolved):
     host("linux", "64", "x86_64")
     vc._resolve_path = lambda *parts: resolved
     # an empty answer is "not found" for the executables but passes through the remote lookup
-    expected = (LOOKUPS[lookup][2] or "") if resolved == "" else TypeError(f"Expected str, got {type(resolved).__name__}")
+    expected = (
+        (LOOKUPS[lookup][2] or "")
+        if resolved == ""
+        else TypeError(f"Expected str, got {type(resolved).__name__}")
+    )
     check(getattr(vc, lookup), expected)

@@ -1,4 +1,5 @@
 """Generated hosts, overrides and installed files: the lookups answer what the bin/ table names."""
+
 import os, tempfile
 from types import SimpleNamespace as NS
 
@@ -8,33 +9,56 @@ import pyveka.veka_call
 
 LOOKUPS = {  # lookup -> variable, files on mac / linux / windows (None: the remote launcher), program in the error
     "veka_call_builtin": ("VEKA_BIN", ("veka.run", "veka.mkl.run", "veka.exe"), "veka"),
-    "grelvin_call_builtin": ("GRELVIN_BIN", ("grelvin.run", "grelvin.run", "grelvin.exe"), "grelvin"),
+    "grelvin_call_builtin": (
+        "GRELVIN_BIN",
+        ("grelvin.run", "grelvin.run", "grelvin.exe"),
+        "grelvin",
+    ),
     "veka_remote_script": ("VEKA_REMOTE_BIN", None, None),
 }
 TABLE = [  # OS name, machine name -> directory under the package root, column of the file
-    (lambda system, machine: system == "darwin" and machine in ("arm64", "aarch64"), "bin/mac.arm64", 0),
+    (
+        lambda system, machine: system == "darwin" and machine in ("arm64", "aarch64"),
+        "bin/mac.arm64",
+        0,
+    ),
     (lambda system, machine: system == "darwin", "bin/mac/{}bit", 0),
     (lambda system, machine: system == "linux", "bin/linux/{}bit", 1),
     (lambda system, machine: system[:3] == "win", "bin/windows/{}bit", 2),
 ]
 REMOTE = "bin/remote/veka.remote"
-CANDIDATES = sorted({f"{directory.format(bits)}/{files[column]}" for _, directory, column in TABLE
-                     for bits in (32, 64) for _, files, _ in list(LOOKUPS.values())[:2]} | {REMOTE})
+CANDIDATES = sorted(
+    {
+        f"{directory.format(bits)}/{files[column]}"
+        for _, directory, column in TABLE
+        for bits in (32, 64)
+        for _, files, _ in list(LOOKUPS.values())[:2]
+    }
+    | {REMOTE}
+)
 CLASSIFIERS = pyveka.veka_call._system, pyveka.veka_call._machine
 
 
 def examples(count):  # fixtures are set up once per test: every example sets all it relies on
-    return settings(max_examples=count, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    return settings(
+        max_examples=count,
+        deadline=None,
+        suppress_health_check=[HealthCheck.function_scoped_fixture],
+    )
 
 
 def names(*known):  # a known name in some letter case, or any text
-    return st.builds(lambda name, case, text: text if name is None else case(name), st.sampled_from(
-        [*known, None]), st.sampled_from([str, str.upper, str.title]), st.text(max_size=8))
+    return st.builds(
+        lambda name, case, text: text if name is None else case(name),
+        st.sampled_from([*known, None]),
+        st.sampled_from([str, str.upper, str.title]),
+        st.text(max_size=8),
+    )
 
 
 systems = names("darwin", "linux", "windows", "win32", "cygwin")
 machines = names("arm64", "aarch64", "x86_64", "i686")
-tokens = st.sampled_from(["64", "32"]) | st.integers(-2**70, 2**70)
+tokens = st.sampled_from(["64", "32"]) | st.integers(-(2**70), 2**70)
 overrides = st.sampled_from([None, "", "file", "directory", "missing"])
 
 
@@ -48,20 +72,40 @@ def outcome(call):
 def expected_answer(lookup, system, bits, machine, present, root):
     """The file the host's row names when it is present, else the lookup's error (or None)."""
     _, files, program = LOOKUPS[lookup]
-    relative = REMOTE if files is None else next((f"{directory.format(bits)}/{files[column]}" for matches,
-                                                  directory, column in TABLE if matches(system, machine)), None)
+    relative = (
+        REMOTE
+        if files is None
+        else next(
+            (
+                f"{directory.format(bits)}/{files[column]}"
+                for matches, directory, column in TABLE
+                if matches(system, machine)
+            ),
+            None,
+        )
+    )
     if relative is None:
         return RuntimeError, "Unknown OS"
     if relative in present:
         return os.path.join(root, *relative.split("/"))
-    return program and (FileNotFoundError, f"VEKA installation error; {program} binary not found for this OS/arch.")
+    return program and (
+        FileNotFoundError,
+        f"VEKA installation error; {program} binary not found for this OS/arch.",
+    )
 
 
 @examples(400)
-@given(system=systems, machine=machines, bits=tokens, through_platform=st.booleans(),
-       absent=st.sets(st.sampled_from(CANDIDATES)), chosen=st.tuples(overrides, overrides, overrides))
-def test_lookup_answers_the_row_of_the_host(vc, monkeypatch, system, machine, bits, through_platform,
-                                            absent, chosen):
+@given(
+    system=systems,
+    machine=machines,
+    bits=tokens,
+    through_platform=st.booleans(),
+    absent=st.sets(st.sampled_from(CANDIDATES)),
+    chosen=st.tuples(overrides, overrides, overrides),
+)
+def test_lookup_answers_the_row_of_the_host(
+    vc, monkeypatch, system, machine, bits, through_platform, absent, chosen
+):
     present = set(CANDIDATES) - absent  # mostly all: the rows differ in which file they name
     if through_platform:  # the classifiers lower-case the report; the rows compare exactly
         vc.platform = NS(system=lambda: system, machine=lambda: machine)
@@ -75,21 +119,31 @@ def test_lookup_answers_the_row_of_the_host(vc, monkeypatch, system, machine, bi
         for relative in present | {"over/file"}:
             os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
             open(os.path.join(root, relative), "w").close()
-        values = {"file": os.path.join(root, "over", "file"), "directory": os.path.join(root, "over"),
-                  "missing": os.path.join(root, "over", "absent")}
+        values = {
+            "file": os.path.join(root, "over", "file"),
+            "directory": os.path.join(root, "over"),
+            "missing": os.path.join(root, "over", "absent"),
+        }
         expected = {}
         for (lookup, (variable, _, _)), override in zip(LOOKUPS.items(), chosen):
             monkeypatch.delenv(variable, raising=False)
             if override is not None:
                 monkeypatch.setenv(variable, values.get(override, override))
-            expected[lookup] = values[override] if override in ("file", "directory") else expected_answer(
-                lookup, system, bits, machine, present, root)
+            expected[lookup] = (
+                values[override]
+                if override in ("file", "directory")
+                else expected_answer(lookup, system, bits, machine, present, root)
+            )
         expected["veka_call_no_remote"] = expected["veka_call_builtin"]  # the option is unset
         assert {lookup: outcome(getattr(vc, lookup)) for lookup in expected} == expected
 
 
 @examples(300)
-@given(system=st.text(), machine=st.text(), maxsize=st.sampled_from([2**32, 2**32 + 1]) | st.integers(-2**70, 2**70))
+@given(
+    system=st.text(),
+    machine=st.text(),
+    maxsize=st.sampled_from([2**32, 2**32 + 1]) | st.integers(-(2**70), 2**70),
+)
 def test_classifiers_report_the_host_lower_cased(vc, system, machine, maxsize):
     vc.platform = NS(system=lambda: system, machine=lambda: machine)
     vc.os = NS(sys=NS(maxsize=maxsize))

@@ -1,4 +1,5 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
+
 import json, os, re, shutil, subprocess, sys, threading
 from types import SimpleNamespace
 
@@ -10,10 +11,15 @@ from helpers import HOST_ROW, SYSTEM
 ROW = HOST_ROW if SYSTEM != "windows" else None
 pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")
 VARIABLES = {"solver": "VEKA_BIN", "mesher": "GRELVIN_BIN", "remote": "VEKA_REMOTE_BIN"}
-NOT_FOUND = {"solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
-             "mesher": "FileNotFoundError: VEKA installation error; grelvin binary not found for this OS/arch.",
-             "remote": "no remote launcher script found"}
-UNKNOWN, PLAN9 = "RuntimeError: Unknown OS", "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
+NOT_FOUND = {
+    "solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
+    "mesher": "FileNotFoundError: VEKA installation error; grelvin binary not found for this OS/arch.",
+    "remote": "no remote launcher script found",
+}
+UNKNOWN, PLAN9 = (
+    "RuntimeError: Unknown OS",
+    "import pyveka.veka_call as v; v._system = lambda: 'plan9'",
+)
 MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
 # Without site-packages, so that the copy is what imports: an editable install's import hook
 # would answer from the source tree ahead of PYTHONPATH.
@@ -21,40 +27,68 @@ PYTHON = [sys.executable, "-S"]
 
 
 @pytest.fixture
-def package(tmp_path):  # the copy's root, below a directory whose name holds a space, and its three files
+def package(
+    tmp_path,
+):  # the copy's root, below a directory whose name holds a space, and its three files
     root = tmp_path / "site dir" / "pyveka"
-    shutil.copytree(os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin"))
+    shutil.copytree(
+        os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin")
+    )
     where = root.joinpath("bin", *ROW[0].split("/"))
-    files = {"solver": where / ROW[1], "mesher": where / ROW[2], "remote": root / "bin/remote/veka.remote"}
+    files = {
+        "solver": where / ROW[1],
+        "mesher": where / ROW[2],
+        "remote": root / "bin/remote/veka.remote",
+    }
     for path in files.values():
         path.parent.mkdir(parents=True, exist_ok=True)
         path.touch(mode=0o755)
     return root, {key: str(path) for key, path in files.items()}
 
 
-def run(root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env):  # `before` runs first
+def run(
+    root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env
+):  # `before` runs first
     environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
     environ.update(env, PYTHONPATH=str(root.parent))
     command = command or [*PYTHON, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
-    done = subprocess.run([*command, *argv], cwd=root.parent.parent, env=environ, stdout=stdout,
-                          stderr=subprocess.PIPE, text=True)
+    done = subprocess.run(
+        [*command, *argv],
+        cwd=root.parent.parent,
+        env=environ,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     return done.returncode, done.stdout, done.stderr
 
 
-def report(root, **kwargs):  # the JSON, the exit status (the same for the text) and the text's lines
+def report(
+    root, **kwargs
+):  # the JSON, the exit status (the same for the text) and the text's lines
     (code, out, _), (text_code, text, _) = run(root, "--json", **kwargs), run(root, **kwargs)
     assert code == text_code
     return json.loads(out), code, text.splitlines()
 
 
 def solver_answer(files, present=True):
-    return {"path": files["solver"], "error": None} if present else {"path": None, "error": NOT_FOUND["solver"]}
+    return (
+        {"path": files["solver"], "error": None}
+        if present
+        else {"path": None, "error": NOT_FOUND["solver"]}
+    )
 
 
-@pytest.mark.parametrize("state, shown, status", [
-    ("found", "found", 0), ("missing", "missing", 1), ("dangling-link", "a symbolic link whose target is missing", 1),
-    ("directory", "found, but it is a directory (the lookup still answers it)", 0),
-    ("not-executable", "found, but not executable (the lookup still answers it)", 0)])
+@pytest.mark.parametrize(
+    "state, shown, status",
+    [
+        ("found", "found", 0),
+        ("missing", "missing", 1),
+        ("dangling-link", "a symbolic link whose target is missing", 1),
+        ("directory", "found, but it is a directory (the lookup still answers it)", 0),
+        ("not-executable", "found, but not executable (the lookup still answers it)", 0),
+    ],
+)
 def test_solver_candidate_states(package, state, shown, status):
     root, files = package
     solver = files["solver"]
@@ -66,24 +100,43 @@ def test_solver_candidate_states(package, state, shown, status):
             os.symlink(solver + ".gone", solver) if state == "dangling-link" else os.mkdir(solver)
     data, code, lines = report(root)
     entry = data["programs"]["solver"]
-    assert (code, entry["candidate"]["path"], entry["candidate"]["state"]) == (status, solver, state)
+    assert (code, entry["candidate"]["path"], entry["candidate"]["state"]) == (
+        status,
+        solver,
+        state,
+    )
     assert entry["answer"] == data["configured_call"]["answer"] == solver_answer(files, status == 0)
     assert f"  candidate   {solver}: {shown}" in lines
     assert f"  answer      {solver if status == 0 else NOT_FOUND['solver']}" in lines
     fixes = [line.split("fix", 1)[1].strip() for line in lines if line.startswith("  fix ")]
     assert fixes == ([entry["candidate"]["fix"]] if state == "not-executable" else [])
     if fixes:  # pasted into a shell as it stands, the fix makes the file executable
-        assert fixes[0].startswith("chmod +x ") and subprocess.run(fixes[0], shell=True).returncode == 0
+        assert (
+            fixes[0].startswith("chmod +x ")
+            and subprocess.run(fixes[0], shell=True).returncode == 0
+        )
         assert report(root)[0]["programs"]["solver"]["candidate"]["state"] == "found"
 
 
 @pytest.mark.parametrize("program", VARIABLES)
-@pytest.mark.parametrize("state, words", [
-    ("unset", "unset"), ("empty", "set but empty"), ("ignored", "nothing exists there"), ("used", "used")])
+@pytest.mark.parametrize(
+    "state, words",
+    [
+        ("unset", "unset"),
+        ("empty", "set but empty"),
+        ("ignored", "nothing exists there"),
+        ("used", "used"),
+    ],
+)
 def test_override_states(package, tmp_path, program, state, words):
     root, files = package
     variable, builtin = VARIABLES[program], files[program]
-    value = {"unset": None, "empty": "", "ignored": str(tmp_path / "nowhere"), "used": str(tmp_path / "mine")}[state]
+    value = {
+        "unset": None,
+        "empty": "",
+        "ignored": str(tmp_path / "nowhere"),
+        "used": str(tmp_path / "mine"),
+    }[state]
     env = {} if value is None else {variable: value}
     if state == "used":  # the override answers even when the built-in file is gone
         os.close(os.open(value, os.O_CREAT | os.O_WRONLY, 0o755))
@@ -92,7 +145,12 @@ def test_override_states(package, tmp_path, program, state, words):
     entry = data["programs"][program]
     file = "found" if state == "used" else None
     assert code == 0 and entry["override"] == {
-        "variable": variable, "value": value, "state": state, "file": file, "fix": None}
+        "variable": variable,
+        "value": value,
+        "state": state,
+        "file": file,
+        "fix": None,
+    }
     assert entry["candidate"]["path"] == builtin
     assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
     assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
@@ -102,9 +160,13 @@ def test_override_states(package, tmp_path, program, state, words):
     assert words in line and (value is None or repr(value) in line)
 
 
-@pytest.mark.parametrize("program, made, warning", [
-    ("solver", "directory", "used, but it is a directory (the lookup still answers it)"),
-    ("remote", "not-executable", "used, but not executable (the lookup still answers it)")])
+@pytest.mark.parametrize(
+    "program, made, warning",
+    [
+        ("solver", "directory", "used, but it is a directory (the lookup still answers it)"),
+        ("remote", "not-executable", "used, but not executable (the lookup still answers it)"),
+    ],
+)
 def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, made, warning):
     root, files = package
     variable, value = VARIABLES[program], str(tmp_path / "mine")
@@ -112,7 +174,13 @@ def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, ma
     data, code, lines = report(root, **{variable: value})
     fix = f"chmod +x {value}" if made == "not-executable" else None
     entry = data["programs"][program]
-    assert entry["override"] == {"variable": variable, "value": value, "state": "used", "file": made, "fix": fix}
+    assert entry["override"] == {
+        "variable": variable,
+        "value": value,
+        "state": "used",
+        "file": made,
+        "fix": fix,
+    }
     assert entry["answer"] == {"path": value, "error": None}  # still answered
     after = lines[lines.index(f"  override    {variable}={value!r}: {warning}") + 1]
     assert after == f"  fix         {fix}" if fix else after.startswith("  candidate ")
@@ -124,7 +192,10 @@ def test_path_answers_where_the_report_points(package, program):
     os.remove(files[program])
     entry = report(root)[0]["programs"][program]
     assert (entry["candidate"]["path"], entry["candidate"]["state"]) == (files[program], "missing")
-    assert entry["answer"] == {"path": None, "error": None if program == "remote" else NOT_FOUND[program]}
+    assert entry["answer"] == {
+        "path": None,
+        "error": None if program == "remote" else NOT_FOUND[program],
+    }
     assert run(root, "path", program) == (1, "", NOT_FOUND[program] + "\n")
     open(entry["candidate"]["path"], "w").close()
     assert run(root, "path", program) == (0, entry["candidate"]["path"] + "\n", "")
@@ -136,8 +207,13 @@ def test_unknown_os(package, override):
     env = {"VEKA_BIN": files["solver"]} if override else {}
     data, code, lines = report(root, before=PLAN9, **env)
     assert data["host"]["system"] == "plan9" and code == (0 if override else 1)
-    unknown, none = {"path": None, "error": UNKNOWN}, {"path": None, "state": "none", "reason": UNKNOWN, "fix": None}
-    assert data["programs"]["solver"]["candidate"] == data["programs"]["mesher"]["candidate"] == none
+    unknown, none = (
+        {"path": None, "error": UNKNOWN},
+        {"path": None, "state": "none", "reason": UNKNOWN, "fix": None},
+    )
+    assert (
+        data["programs"]["solver"]["candidate"] == data["programs"]["mesher"]["candidate"] == none
+    )
     assert data["programs"]["mesher"]["answer"] == unknown
     assert data["programs"]["solver"]["answer"] == (solver_answer(files) if override else unknown)
     assert data["configured_call"]["answer"] == data["programs"]["solver"]["answer"]
@@ -153,14 +229,23 @@ def test_configured_call(package, value, present):
         os.remove(files["solver"])
     before = value and f"import pyveka.options as o; o.veka_set_option('veka.call', {value!r})"
     data, code, lines = report(root, before=before)
-    resolved = {"path": value, "error": None} if value and value != "REMOTE" else solver_answer(files, present)
+    resolved = (
+        {"path": value, "error": None}
+        if value and value != "REMOTE"
+        else solver_answer(files, present)
+    )
     assert data["configured_call"] == {"option": "veka.call", "value": value, "answer": resolved}
     assert code == (0 if present else 1)
     shown = "unset" if value is None else repr(value)
-    assert lines[-2:] == [f"  value       {shown}", f"  resolves to {resolved['path'] or resolved['error']}"]
+    assert lines[-2:] == [
+        f"  value       {shown}",
+        f"  resolves to {resolved['path'] or resolved['error']}",
+    ]
 
 
-@pytest.mark.parametrize("argv", [["path", "bogus"], ["path"], ["path", "solver", "extra"], ["--bogus"]])
+@pytest.mark.parametrize(
+    "argv", [["path", "bogus"], ["path"], ["path", "solver", "extra"], ["--bogus"]]
+)
 def test_usage_errors(package, argv):
     code, out, err = run(package[0], *argv)
     assert (code, out) == (2, "") and "usage:" in err
@@ -168,12 +253,18 @@ def test_usage_errors(package, argv):
 
 def test_console_script_runs_the_same_command(package):
     script = os.path.join(os.path.dirname(sys.executable), "pyveka")
-    script = script if os.path.exists(script) else shutil.which("pyveka") or pytest.skip("no pyveka console script")
+    script = (
+        script
+        if os.path.exists(script)
+        else shutil.which("pyveka") or pytest.skip("no pyveka console script")
+    )
     root, files = package
     os.remove(files["mesher"])
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
         assert run(root, *argv, command=[*PYTHON, script]) == run(root, *argv)
-    assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(root)  # the copy
+    assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(
+        root
+    )  # the copy
 
 
 def test_version_help_and_one_programs_json(package):
@@ -181,7 +272,9 @@ def test_version_help_and_one_programs_json(package):
     os.remove(files["mesher"])
     assert run(root, "--version") == (0, f"pyveka {pyveka.__version__}\n", "")
     code, shown, _ = run(root, "--help")
-    assert code == 0 and all(word in shown for word in ("path", "run", *VARIABLES.values(), "74", "126", "127"))
+    assert code == 0 and all(
+        word in shown for word in ("path", "run", *VARIABLES.values(), "74", "126", "127")
+    )
     data = report(root)[0]
     for program, status in (("solver", 0), ("mesher", 1)):
         code, out, err = run(root, "--json", "path", program)
@@ -190,13 +283,20 @@ def test_version_help_and_one_programs_json(package):
 
 OUTPUTS = {  # how to start pyveka with an output it cannot write, and what it says on stderr
     "closed pipe": ({}, ""),  # the reader has gone: nothing to tell it
-    "full disk": ({"stdout": "/dev/full"}, "pyveka: cannot write the output: [Errno 28] No space left on device\n"),
-    "no stdout": ({"command": ["sh", "-c", 'exec "$@" >&-', "sh", *PYTHON, "-m", "pyveka"]},
-                  "pyveka: cannot write the output: [Errno 9] no standard output\n"),
+    "full disk": (
+        {"stdout": "/dev/full"},
+        "pyveka: cannot write the output: [Errno 28] No space left on device\n",
+    ),
+    "no stdout": (
+        {"command": ["sh", "-c", 'exec "$@" >&-', "sh", *PYTHON, "-m", "pyveka"]},
+        "pyveka: cannot write the output: [Errno 9] no standard output\n",
+    ),
 }
 
 
-@pytest.mark.parametrize("argv", [[], ["path", "solver"], ["--help"]], ids=" ".join)  # report, path, argparse
+@pytest.mark.parametrize(
+    "argv", [[], ["path", "solver"], ["--help"]], ids=" ".join
+)  # report, path, argparse
 @pytest.mark.parametrize("output", OUTPUTS)
 def test_output_that_cannot_be_written_ends_with_74(package, argv, output):
     if output == "full disk" and not os.path.exists("/dev/full"):
@@ -216,14 +316,19 @@ def test_path_the_output_encoding_cannot_show(package, tmp_path, argv):
     unshown.touch(mode=0o755)
     code, out, err = run(package[0], *argv, VEKA_BIN=str(unshown), PYTHONIOENCODING="ascii")
     assert (code, out) == (74, "")  # nothing, rather than a part or a mangled path
-    assert re.fullmatch(r"pyveka: cannot write the output: 'ascii' codec can't encode character '\\xe9' .*\n", err)
+    assert re.fullmatch(
+        r"pyveka: cannot write the output: 'ascii' codec can't encode character '\\xe9' .*\n", err
+    )
 
 
 RUN = {  # what stands in the solver's place, the exit status, and why it did not start
     "script": ('#!/bin/sh\necho "$@"\nexit 3\n', 3, None),
     "no #! line": ("", 126, "Exec format error: not a program this host can start"),
-    "no interpreter": ("#!/nonexistent/sh\n", 126,
-                       "No such file or directory: the interpreter or loader it names is missing"),
+    "no interpreter": (
+        "#!/nonexistent/sh\n",
+        126,
+        "No such file or directory: the interpreter or loader it names is missing",
+    ),
     "directory": (None, 126, "it is a directory, not a program"),
 }
 
@@ -239,23 +344,37 @@ def test_run_starts_the_solver_or_says_why_not(package, case):
     else:
         with open(solver, "w") as script:  # keeps its mode, 0755
             script.write(text)
-    said = ("-x a b --json\n", "") if why is None else ("", f"pyveka: cannot run the solver {solver}: {why}\n")
+    said = (
+        ("-x a b --json\n", "")
+        if why is None
+        else ("", f"pyveka: cannot run the solver {solver}: {why}\n")
+    )
     assert run(root, "run", "solver", "-x", "a b", "--json") == (status, *said)  # no "--" needed
 
 
 def test_run_without_a_program_to_run(package):
     root, files = package
     code, out, err = run(root, "run", "mesher", before=PLAN9)
-    assert (code, out) == (127, "") and err.splitlines() == [f"pyveka: {UNKNOWN}", (
-        f"pyveka: mesh generator: override GRELVIN_BIN: unset; candidate none: {UNKNOWN}; "
-        "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it")]
+    assert (code, out) == (127, "") and err.splitlines() == [
+        f"pyveka: {UNKNOWN}",
+        (
+            f"pyveka: mesh generator: override GRELVIN_BIN: unset; candidate none: {UNKNOWN}; "
+            "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it"
+        ),
+    ]
     assert run(root, "--json", "run", "solver")[:2] == (2, "")
 
 
-@pytest.mark.parametrize("child, status", [
-    ("raise SystemExit(5)", 5),  # the child's status is the command's
-    ("import os, signal, time; os.kill(os.getppid(), signal.SIGINT); time.sleep(30)", 130),  # Ctrl-C
-])
+@pytest.mark.parametrize(
+    "child, status",
+    [
+        ("raise SystemExit(5)", 5),  # the child's status is the command's
+        (
+            "import os, signal, time; os.kill(os.getppid(), signal.SIGINT); time.sleep(30)",
+            130,
+        ),  # Ctrl-C
+    ],
+)
 def test_child_process_run_as_on_windows(package, child, status):
     waits = f"import sys, pyveka.__main__ as m; sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
     assert run(package[0], command=[*PYTHON, "-c", waits]) == (status, "", "")  # no traceback
@@ -273,13 +392,18 @@ def answer(lookup):
         return {"path": None, "error": f"{type(error).__name__}: {error}"}
 
 
-@pytest.mark.parametrize("make_os", [
-    lambda file: SimpleNamespace(environ=Env({}), path=os.path, sys=sys),
-    lambda file: SimpleNamespace(environ={"VEKA_BIN": file}, path=os.path, sys=sys),
-    None,  # the module's os deleted: neither namespace nor builtins has it
-], ids=["get-only environ", "own environ with an override", "no os"])
+@pytest.mark.parametrize(
+    "make_os",
+    [
+        lambda file: SimpleNamespace(environ=Env({}), path=os.path, sys=sys),
+        lambda file: SimpleNamespace(environ={"VEKA_BIN": file}, path=os.path, sys=sys),
+        None,  # the module's os deleted: neither namespace nor builtins has it
+    ],
+    ids=["get-only environ", "own environ with an override", "no os"],
+)
 def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
     from pyveka.__main__ import report
+
     file = str(tmp_path / "veka")
     open(file, "w").close()
     if make_os:
@@ -295,11 +419,18 @@ def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
 
 def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
     from pyveka import __main__ as command
-    first_inside, second_inside, first_done = threading.Event(), threading.Event(), threading.Event()
+
+    first_inside, second_inside, first_done = (
+        threading.Event(),
+        threading.Event(),
+        threading.Event(),
+    )
     bound = vc.os
     resolve = vc._resolve_path
 
-    def held_resolve(*parts):  # keeps the second report inside its rebinding until the first is done
+    def held_resolve(
+        *parts,
+    ):  # keeps the second report inside its rebinding until the first is done
         second_inside.set()
         first_done.wait(5)
         return resolve(*parts)
@@ -311,8 +442,10 @@ def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
         first_done.set()
 
     vc._resolve_path = held_resolve
-    threads = [threading.Thread(target=first),
-               threading.Thread(target=command.candidate_of, args=(command.programs()[2],))]
+    threads = [
+        threading.Thread(target=first),
+        threading.Thread(target=command.candidate_of, args=(command.programs()[2],)),
+    ]
     threads[0].start()
     first_inside.wait(5)
     threads[1].start()

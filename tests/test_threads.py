@@ -1,4 +1,5 @@
 """All nine functions called from many threads while the environment and the module's globals change."""
+
 import collections, os, platform, subprocess, sys, textwrap, threading, time
 from types import SimpleNamespace as NS
 
@@ -8,13 +9,29 @@ import pyveka.veka_call
 from pyveka import options
 
 WORKERS, ROUNDS = 8, 300
-ORIGINAL = {name: getattr(pyveka.veka_call, name) for name in (
-    "_bits", "_system", "_machine", "_package_root", "_resolve_path", "veka_call_builtin",
-    "veka_call_no_remote", "grelvin_call_builtin", "veka_remote_script")}
-VARIABLES = {"veka_call_builtin": "VEKA_BIN", "grelvin_call_builtin": "GRELVIN_BIN",
-             "veka_remote_script": "VEKA_REMOTE_BIN"}
-FILES = {"veka_call_builtin": ("veka.run", "veka.mkl.run", "veka.exe"),  # on mac, linux, windows
-         "grelvin_call_builtin": ("grelvin.run", "grelvin.run", "grelvin.exe")}
+ORIGINAL = {
+    name: getattr(pyveka.veka_call, name)
+    for name in (
+        "_bits",
+        "_system",
+        "_machine",
+        "_package_root",
+        "_resolve_path",
+        "veka_call_builtin",
+        "veka_call_no_remote",
+        "grelvin_call_builtin",
+        "veka_remote_script",
+    )
+}
+VARIABLES = {
+    "veka_call_builtin": "VEKA_BIN",
+    "grelvin_call_builtin": "GRELVIN_BIN",
+    "veka_remote_script": "VEKA_REMOTE_BIN",
+}
+FILES = {
+    "veka_call_builtin": ("veka.run", "veka.mkl.run", "veka.exe"),  # on mac, linux, windows
+    "grelvin_call_builtin": ("grelvin.run", "grelvin.run", "grelvin.exe"),
+}
 REMOTE, FIXED, CONFIGURED = "bin/remote/veka.remote", "/fixed/by/stub", "/opt/configured/veka"
 UNKNOWN, STUBBED = (RuntimeError, "Unknown OS"), (LookupError, "raised by the stub")
 UNBOUND = (NameError, "name '_package_root' is not defined")
@@ -25,7 +42,11 @@ def candidate(lookup, system, bits, machine):
     """The file a host's row names, relative to the package root; None on an unknown OS."""
     mac, linux, windows = FILES[lookup]
     if system == "darwin":
-        return "bin/mac.arm64/" + mac if machine in ("arm64", "aarch64") else f"bin/mac/{bits}bit/{mac}"
+        return (
+            "bin/mac.arm64/" + mac
+            if machine in ("arm64", "aarch64")
+            else f"bin/mac/{bits}bit/{mac}"
+        )
     if system == "linux":
         return f"bin/linux/{bits}bit/{linux}"
     return f"bin/windows/{bits}bit/{windows}" if system.startswith("win") else None
@@ -37,8 +58,13 @@ def at(root, relative):
 
 def make_tree(root):
     """Every candidate of both programs, the remote launcher and one override file per variable."""
-    made = [candidate(lookup, system, bits, machine) for lookup in FILES for system in ("darwin", "linux", "win")
-            for bits in ("32", "64") for machine in ("arm64", "x86_64")] + [REMOTE]
+    made = [
+        candidate(lookup, system, bits, machine)
+        for lookup in FILES
+        for system in ("darwin", "linux", "win")
+        for bits in ("32", "64")
+        for machine in ("arm64", "x86_64")
+    ] + [REMOTE]
     for relative in made + [f"over/{variable}" for variable in VARIABLES.values()]:
         path = at(root, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -51,39 +77,72 @@ def stub_raising(*parts):
 
 def knobs(module, root, unbinding):
     """One flip(i) per thread of changes; every flip binds a fresh object, so the old one can be freed."""
+
     def environment(variable):
         values = [os.path.join(root, "over", variable), "", os.path.join(root, "absent"), None]
-        return lambda i: (os.environ.pop(variable, None) if values[i % 4] is None
-                          else os.environ.__setitem__(variable, values[i % 4]))
+        return lambda i: (
+            os.environ.pop(variable, None)
+            if values[i % 4] is None
+            else os.environ.__setitem__(variable, values[i % 4])
+        )
 
     def rebind(name, *makers):
         return lambda i: setattr(module, name, makers[i % len(makers)]())
 
     flips = [environment(variable) for variable in VARIABLES.values()] + [
-        rebind("_resolve_path", lambda: ORIGINAL["_resolve_path"], lambda: lambda *parts: FIXED,
-               lambda: stub_raising),
+        rebind(
+            "_resolve_path",
+            lambda: ORIGINAL["_resolve_path"],
+            lambda: lambda *parts: FIXED,
+            lambda: stub_raising,
+        ),
         rebind("_system", lambda: ORIGINAL["_system"], lambda: lambda: "plan9"),
-        rebind("os", lambda: os, lambda: NS(environ=os.environ, path=os.path, sys=NS(maxsize=2**32))),
-        rebind("platform", lambda: platform, lambda: NS(system=lambda: "Darwin", machine=lambda: "ARM64")),
+        rebind(
+            "os", lambda: os, lambda: NS(environ=os.environ, path=os.path, sys=NS(maxsize=2**32))
+        ),
+        rebind(
+            "platform",
+            lambda: platform,
+            lambda: NS(system=lambda: "Darwin", machine=lambda: "ARM64"),
+        ),
         lambda i: options.veka_set_option("veka.call", (None, "remote", CONFIGURED)[i % 3]),
     ]
     if unbinding:  # _package_root removed from the namespace and bound again
-        flips.append(lambda i: setattr(module, "_package_root", ORIGINAL["_package_root"]) if i % 2
-                     else vars(module).pop("_package_root", None))
+        flips.append(
+            lambda i: (
+                setattr(module, "_package_root", ORIGINAL["_package_root"])
+                if i % 2
+                else vars(module).pop("_package_root", None)
+            )
+        )
     return flips
 
 
 def valid_answers(root, unbinding):
     """For each function, every answer that some combination of the flipped states gives."""
     systems, machines, bits = {HOST[0], "darwin"}, {HOST[2], "arm64"}, {HOST[1], "32"}
-    valid = {"_bits": bits, "_system": systems, "_machine": machines, "_package_root": {root},
-             "_resolve_path": {at(root, REMOTE)}, "veka_remote_script": {at(root, REMOTE)}}
+    valid = {
+        "_bits": bits,
+        "_system": systems,
+        "_machine": machines,
+        "_package_root": {root},
+        "_resolve_path": {at(root, REMOTE)},
+        "veka_remote_script": {at(root, REMOTE)},
+    }
     for lookup in FILES:
-        valid[lookup] = {UNKNOWN if path is None else at(root, path) for path in (
-            candidate(lookup, system, size, machine) for system in systems | {"plan9"}
-            for size in bits for machine in machines)}
+        valid[lookup] = {
+            UNKNOWN if path is None else at(root, path)
+            for path in (
+                candidate(lookup, system, size, machine)
+                for system in systems | {"plan9"}
+                for size in bits
+                for machine in machines
+            )
+        }
     for lookup, variable in VARIABLES.items():
-        valid[lookup] |= {at(root, f"over/{variable}"), FIXED, STUBBED} | ({UNBOUND} if unbinding else set())
+        valid[lookup] |= {at(root, f"over/{variable}"), FIXED, STUBBED} | (
+            {UNBOUND} if unbinding else set()
+        )
     valid["veka_call_no_remote"] = valid["veka_call_builtin"] | {CONFIGURED}
     if unbinding:
         valid["_resolve_path"].add(UNBOUND)
@@ -138,9 +197,12 @@ def storm(module, root, unbinding=False):
 
 def unexpected(answers, root, unbinding=False):
     valid = valid_answers(root, unbinding)
-    return [(index, name, sorted(map(repr, set(seen) - valid[name])), sum(seen.values()))
-            for index, per_function in enumerate(answers) for name, seen in per_function.items()
-            if set(seen) - valid[name] or sum(seen.values()) != ROUNDS]
+    return [
+        (index, name, sorted(map(repr, set(seen) - valid[name])), sum(seen.values()))
+        for index, per_function in enumerate(answers)
+        for name, seen in per_function.items()
+        if set(seen) - valid[name] or sum(seen.values()) != ROUNDS
+    ]
 
 
 @pytest.fixture
@@ -149,8 +211,9 @@ def unset_option():
     options.veka_set_option("veka.call", None)
 
 
-def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(vc, tree, tmp_path, monkeypatch,
-                                                                             unset_option):
+def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(
+    vc, tree, tmp_path, monkeypatch, unset_option
+):
     root = str(tmp_path)  # the package root, through `tree`
     make_tree(root)
     for variable in VARIABLES.values():
@@ -164,16 +227,29 @@ def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(vc
     options.veka_set_option("veka.call", None)
     for variable in VARIABLES.values():
         monkeypatch.delenv(variable, raising=False)
-    solver, mesher = (UNKNOWN if path is None else at(root, path) for path in (
-        candidate(lookup, *HOST) for lookup in FILES))
+    solver, mesher = (
+        UNKNOWN if path is None else at(root, path)
+        for path in (candidate(lookup, *HOST) for lookup in FILES)
+    )
     assert {name: outcome(name) for name in ORIGINAL} == {
-        "_bits": HOST[1], "_system": HOST[0], "_machine": HOST[2], "_package_root": root,
-        "_resolve_path": at(root, REMOTE), "veka_call_builtin": solver, "veka_call_no_remote": solver,
-        "grelvin_call_builtin": mesher, "veka_remote_script": at(root, REMOTE)}
+        "_bits": HOST[1],
+        "_system": HOST[0],
+        "_machine": HOST[2],
+        "_package_root": root,
+        "_resolve_path": at(root, REMOTE),
+        "veka_call_builtin": solver,
+        "veka_call_no_remote": solver,
+        "grelvin_call_builtin": mesher,
+        "veka_remote_script": at(root, REMOTE),
+    }
 
 
 def test_names_removed_and_bound_again_under_concurrent_calls_in_a_fresh_interpreter(tmp_path):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(f"""
         import sys
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         import test_threads as t
@@ -181,5 +257,9 @@ def test_names_removed_and_bound_again_under_concurrent_calls_in_a_fresh_interpr
         t.make_tree(root)
         answers, failures = t.storm(t.pyveka.veka_call, root, unbinding=True)
         print(failures, t.unexpected(answers, root, unbinding=True))
-    """)], capture_output=True, text=True)
+    """),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, "[] []\n", "")

@@ -143,14 +143,24 @@ def candidate_of(program: Program) -> dict[str, Any]:
     try:
         stand_in = _WithoutOverride(lookups_os(), program.variable)
     except Exception as error:  # reported, not handled
-        return {"path": None, "state": "none", "reason": f"{type(error).__name__}: {error}", "fix": None}
+        return {
+            "path": None,
+            "state": "none",
+            "reason": f"{type(error).__name__}: {error}",
+            "fix": None,
+        }
     with _module_os(stand_in):
         named = answer(program.lookup)
     if named["error"] is not None:  # the host itself is not known
         return {"path": None, "state": "none", "reason": named["error"], "fix": None}
     path = named["path"]
     if not isinstance(path, str):
-        return {"path": None, "state": "none", "reason": "the lookup names no candidate", "fix": None}
+        return {
+            "path": None,
+            "state": "none",
+            "reason": "the lookup names no candidate",
+            "fix": None,
+        }
     state, fix = file_state(path)
     return {"path": path, "state": state, "reason": None, "fix": fix}
 
@@ -204,7 +214,10 @@ def report() -> dict[str, Any]:
     host = {name: answer(getattr(veka_call, "_" + name)) for name in ("system", "machine", "bits")}
     return {
         "version": __version__,
-        "host": {name: (got["path"] if got["error"] is None else got["error"]) for name, got in host.items()},
+        "host": {
+            name: (got["path"] if got["error"] is None else got["error"])
+            for name, got in host.items()
+        },
         "package_root": answer(veka_call._package_root)["path"],
         "programs": {program.key: program_report(program) for program in programs()},
         "configured_call": {
@@ -268,7 +281,7 @@ def as_text(data: dict[str, Any]) -> str:
         lines.append(f"  answer      {answer_text(entry['answer'])}")
     call = data["configured_call"]
     value = "unset" if call["value"] is None else repr(call["value"])
-    lines += ["", f"configured call (option \"{call['option']}\")", f"  value       {value}"]
+    lines += ["", f'configured call (option "{call["option"]}")', f"  value       {value}"]
     lines.append(f"  resolves to {answer_text(call['answer'])}")
     return "\n".join(lines)
 

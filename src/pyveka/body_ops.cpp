@@ -91,7 +91,8 @@ bool Frame::startswith(Obj obj, Obj prefix, Where where)
 {
     where_ = where;
     if (PyUnicode_CheckExact(obj.get())) {
-        const Py_ssize_t match = PyUnicode_Tailmatch(obj.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+        const Py_ssize_t match =
+            PyUnicode_Tailmatch(obj.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
         return check_status(static_cast<int>(match), where) != 0;
     }
     Ref answer = call_method(obj, k.startswith, {prefix.get()}, where);

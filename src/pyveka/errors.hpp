@@ -66,14 +66,14 @@ struct PythonError {
 // A new reference from the C API: owned from here on, or PythonError.
 inline Ref check(PyObject* result, SourceLine where = SourceLine::here())
 {
-    if (!result) [[unlikely]] throw PythonError(where);
+    if (!result) throw PythonError(where);
     return Ref::steal(result);
 }
 
 // A status from the C API: negative means failed.
 inline int check_status(int status, SourceLine where = SourceLine::here())
 {
-    if (status < 0) [[unlikely]] throw PythonError(where);
+    if (status < 0) throw PythonError(where);
     return status;
 }
 
@@ -81,7 +81,7 @@ inline int check_status(int status, SourceLine where = SourceLine::here())
 // null: owned from here on, empty when absent, or PythonError.
 inline Ref check_lookup(PyObject* borrowed, SourceLine where = SourceLine::here())
 {
-    if (!borrowed && PyErr_Occurred()) [[unlikely]] throw PythonError(where);
+    if (!borrowed && PyErr_Occurred()) throw PythonError(where);
     return Ref::borrow(borrowed);
 }
 

@@ -13,7 +13,6 @@
 
 #include <cstdint>
 
-
 namespace veka {
 namespace {
 
@@ -46,7 +45,8 @@ constexpr const char* lookup_locals[] = {"env", "sysname", "bits", "mach", "path
 constexpr const char* configured_call_locals[] = {"veka_get_option", "call"};
 constexpr const char* remote_script_locals[] = {"env", "path"};
 
-constexpr const char solver_doc[] = "Return the built-in path to the veka executable for this OS/arch.";
+constexpr const char solver_doc[] =
+    "Return the built-in path to the veka executable for this OS/arch.";
 constexpr const char configured_call_doc[] =
     "\n"
     "    Return the current veka.call (if set), except if it is 'remote'/'veka.remote',\n"
@@ -62,6 +62,7 @@ constexpr const char remote_script_doc[] =
 
 constexpr Parameters none = Parameters::none;
 
+// clang-format off: a table, one function per row
 constexpr FunctionRow function_table[] = {
     {"_bits", "pyveka.veka_call._bits", none, nullptr, "str", nullptr, {}, bits_body},
     {"_system", "pyveka.veka_call._system", none, nullptr, "str", nullptr, {}, system_body},
@@ -79,6 +80,7 @@ constexpr FunctionRow function_table[] = {
     {"veka_remote_script", "pyveka.veka_call.veka_remote_script", none, nullptr,
      "Optional[str]", remote_script_doc, remote_script_locals, remote_script_body},
 };
+// clang-format on
 
 // ---- Process-wide state ----------------------------------------------------
 
@@ -203,8 +205,8 @@ void warn_on_version_mismatch()
     check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                   "compile time Python version %d.%d of module '%.100s' %s "
                                   "runtime version %ld.%ld",
-                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name,
-                                  "does not match", running.major, running.minor));
+                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                                  running.major, running.minor));
 }
 
 // sys.modules holds the module under its full name, whatever name it was

@@ -45,8 +45,8 @@ Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject*
     if (loaded && loaded.get() != Py_None) {
         if (!request.name) return loaded;
         if (PyModule_CheckExact(loaded.get())) {
-            Ref value = cached_lookup(cache.name, PyModule_GetDict(loaded.get()), request.name,
-                                      where);
+            Ref value =
+                cached_lookup(cache.name, PyModule_GetDict(loaded.get()), request.name, where);
             if (value) return value;
         }
         // Not in a plain module's dict: its __getattr__, or any other
@@ -56,12 +56,12 @@ Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject*
     }
 
     Ref locals = check(PyDict_New(), where);
-    Ref fromlist = request.name ? check(PyTuple_Pack(1, request.name), where)
-                                : Ref::borrow(Py_None);
-    Ref imported = check(PyImport_ImportModuleLevelObject(request.module, namespace_dict,
-                                                          locals.get(), fromlist.get(),
-                                                          request.level),
-                         where);
+    Ref fromlist =
+        request.name ? check(PyTuple_Pack(1, request.name), where) : Ref::borrow(Py_None);
+    Ref imported =
+        check(PyImport_ImportModuleLevelObject(request.module, namespace_dict, locals.get(),
+                                               fromlist.get(), request.level),
+              where);
     if (!request.name) return imported;
     Ref value = optional_attribute(imported.get(), request.name, where);
     if (!value) {

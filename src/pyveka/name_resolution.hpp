@@ -44,7 +44,7 @@ inline Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key, SourceLine
 }
 
 struct GlobalUse {
-    Ref Constants::*name;
+    Ref Constants::* name;
     DictHit namespace_hit{};
 };
 
@@ -66,7 +66,7 @@ inline Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespac
 // platform.system). For names the module type does not define itself, a
 // plain module's dict alone decides, so its answer is remembered.
 struct AttributeUse {
-    Ref Constants::*name;
+    Ref Constants::* name;
     DictHit module_dict{};
 };
 

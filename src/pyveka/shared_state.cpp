@@ -10,7 +10,7 @@ namespace veka {
 namespace {
 
 struct StringEntry {
-    Ref Constants::*member;
+    Ref Constants::* member;
     const char* text;
 };
 
@@ -75,12 +75,14 @@ constexpr StringEntry string_table[] = {
     {&Constants::veka_get_option, "veka_get_option"},
 };
 
-constexpr Ref Constants::*made_objects[] = {
-    &Constants::two_to_the_32,       &Constants::solver_mac_arm64_parts,
-    &Constants::mesher_mac_arm64_parts, &Constants::remote_script_parts,
+constexpr Ref Constants::* made_objects[] = {
+    &Constants::two_to_the_32,
+    &Constants::solver_mac_arm64_parts,
+    &Constants::mesher_mac_arm64_parts,
+    &Constants::remote_script_parts,
 };
 
-constexpr Ref Constants::*cycle_closers[] = {
+constexpr Ref Constants::* cycle_closers[] = {
     &Constants::builtins,
     &Constants::loaded_modules,
     &Constants::function_type,
@@ -88,9 +90,9 @@ constexpr Ref Constants::*cycle_closers[] = {
 
 // Every member is in exactly one of the three tables: traverse and clear
 // cannot miss one.
-static_assert(sizeof(Constants) == sizeof(Ref) * (std::size(string_table) +
-                                                  std::size(made_objects) +
-                                                  std::size(cycle_closers)));
+static_assert(sizeof(Constants) ==
+              sizeof(Ref) *
+                  (std::size(string_table) + std::size(made_objects) + std::size(cycle_closers)));
 
 // ---- The state object ------------------------------------------------------
 
@@ -109,15 +111,15 @@ int traverse_state(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(Py_TYPE(self));
     Constants& k = as_state(self)->constants;
     for (const StringEntry& entry : string_table) Py_VISIT((k.*entry.member).get());
-    for (Ref Constants::*member : made_objects) Py_VISIT((k.*member).get());
-    for (Ref Constants::*member : cycle_closers) Py_VISIT((k.*member).get());
+    for (Ref Constants::* member : made_objects) Py_VISIT((k.*member).get());
+    for (Ref Constants::* member : cycle_closers) Py_VISIT((k.*member).get());
     return 0;
 }
 
 int clear_state(PyObject* self)
 {
     Constants& k = as_state(self)->constants;
-    for (Ref Constants::*member : cycle_closers) (k.*member).reset();
+    for (Ref Constants::* member : cycle_closers) (k.*member).reset();
     return 0;
 }
 

@@ -16,8 +16,8 @@ namespace veka {
 
 struct Constants {
     // Module-level names the bodies resolve at call time.
-    Ref os, platform, module_file, bits_fn, system_fn, machine_fn, package_root_fn,
-        resolve_path_fn, solver_lookup_fn;
+    Ref os, platform, module_file, bits_fn, system_fn, machine_fn, package_root_fn, resolve_path_fn,
+        solver_lookup_fn;
 
     // Attribute and method names.
     Ref sys, maxsize, system, machine, lower, path, join, exists, dirname, abspath, environ, get,
@@ -65,12 +65,12 @@ void make_tuples(Constants& k);
 
 // What tells the solver lookup and the mesh-generator lookup apart.
 struct ExecutableRow {
-    Ref Constants::*variable;
-    Ref Constants::*mac_arm64_parts;
-    Ref Constants::*mac_file;
-    Ref Constants::*linux_file;
-    Ref Constants::*windows_file;
-    Ref Constants::*not_found;
+    Ref Constants::* variable;
+    Ref Constants::* mac_arm64_parts;
+    Ref Constants::* mac_file;
+    Ref Constants::* linux_file;
+    Ref Constants::* windows_file;
+    Ref Constants::* not_found;
 };
 
 inline constexpr ExecutableRow solver_row{
