@@ -27,16 +27,16 @@ from __future__ import annotations
 import argparse
 import os
 import platform
-import re
 import statistics
 import subprocess
 import sys
 import tempfile
 import timeit
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import SimpleNamespace
-from typing import Any, Iterator
+from typing import Any
 
 import pyveka.options
 import pyveka.veka_call as vc

@@ -20,18 +20,17 @@ import os
 import platform
 import shlex
 import sys
-from typing import Optional
 
 PROGRAMS = ("solver", "mesh generator", "remote launcher")
 REQUIRED = ("solver", "mesh generator")
 NO_TREE = "none (put one in src/pyveka/bin, or name one with PYVEKA_BIN_DIR)"
 
 
-def candidates(system: str, machine: str, bits: str) -> dict[str, Optional[str]]:
+def candidates(system: str, machine: str, bits: str) -> dict[str, str | None]:
     """Each program's candidate inside the package; None on an OS the lookups do not know."""
     if system == "darwin":
         place = "mac.arm64" if machine in ("arm64", "aarch64") else f"mac/{bits}bit"
-        files: Optional[tuple[str, str]] = ("veka.run", "grelvin.run")
+        files: tuple[str, str] | None = ("veka.run", "grelvin.run")
     elif system == "linux":
         place, files = f"linux/{bits}bit", ("veka.mkl.run", "grelvin.run")
     elif system.startswith("win"):
@@ -42,7 +41,7 @@ def candidates(system: str, machine: str, bits: str) -> dict[str, Optional[str]]
     return dict(zip(PROGRAMS, [*built_in, "bin/remote/veka.remote"]))
 
 
-def state(bin_dir: str, candidate: Optional[str], in_place: bool) -> str:
+def state(bin_dir: str, candidate: str | None, in_place: bool) -> str:
     if candidate is None:
         return "Unknown OS"
     if not bin_dir:

@@ -19,6 +19,7 @@ sweep stops there and says where a fresh process goes on ("next"), with the modu
 from __future__ import annotations
 
 import _imp
+import _testcapi
 import functools
 import importlib.util
 import json
@@ -32,8 +33,6 @@ import tempfile
 import traceback
 import typing  # noqa: F401 - loaded beforehand, as platform
 from types import SimpleNamespace
-
-import _testcapi
 
 LIMIT = 100_000  # no operation here comes near that many allocations
 NAMES = [

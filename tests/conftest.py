@@ -4,9 +4,9 @@ clean environment, and a package tree in a temporary directory."""
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
-from typing import Callable, Iterator
 
 import pytest
 

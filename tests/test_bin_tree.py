@@ -1,9 +1,9 @@
 """The build's report on the bin/ tree names the candidates the lookups try."""
 
 import importlib.util
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
-from typing import Callable, Optional
 
 import pytest
 
@@ -21,7 +21,7 @@ def bin_tree() -> ModuleType:
     return module
 
 
-def named(lookup: Callable[[], Optional[str]]) -> Optional[str]:
+def named(lookup: Callable[[], str | None]) -> str | None:
     try:
         return lookup()
     except RuntimeError:  # Unknown OS

@@ -123,7 +123,9 @@ def test_getter_supplied_by_the_options_module_getattr(vc, monkeypatch, package)
 
 
 def test_call_from_a_finalizer_late_in_shutdown_does_not_abort():
-    import subprocess, sys, textwrap
+    import subprocess
+    import sys
+    import textwrap
 
     script = textwrap.dedent("""
         import sys, pyveka.veka_call as v

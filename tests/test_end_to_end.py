@@ -1,11 +1,15 @@
 """The installed package, copied beside a real bin/ tree for this host, asked from a fresh interpreter."""
 
-import json, os, shutil, subprocess, sys
+import json
+import os
+import shutil
+import subprocess
+import sys
 
 import pytest
+from helpers import HOST_ROW, SYSTEM
 
 import pyveka
-from helpers import HOST_ROW, SYSTEM
 
 HOST = HOST_ROW or pytest.skip(f"no bin/ row for {SYSTEM}", allow_module_level=True)
 ASK = """import json, pyveka.options, pyveka.veka_call as v

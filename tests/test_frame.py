@@ -1,7 +1,14 @@
 """The module frame from Python: namespace, function objects, call refusals, result check,
 traceback entries and call-time name resolution."""
 
-import builtins, inspect, os, platform, pydoc, traceback, types, typing
+import builtins
+import inspect
+import os
+import platform
+import pydoc
+import traceback
+import types
+import typing
 from contextlib import suppress
 from types import SimpleNamespace as NS
 from typing import Optional

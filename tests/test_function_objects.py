@@ -1,6 +1,10 @@
 """The module's functions work with the standard library's clients of Python functions."""
 
-import copy, functools, inspect, pickle, pydoc
+import copy
+import functools
+import inspect
+import pickle
+import pydoc
 
 import pytest
 

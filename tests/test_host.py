@@ -1,10 +1,10 @@
 """Host classification (_bits, _system, _machine) and the package paths."""
 
-import os, struct
+import os
+import struct
 from types import SimpleNamespace as NS
 
 import pytest
-
 from helpers import check
 
 Text = type("Text", (str,), {})

@@ -2,14 +2,17 @@
 change the module namespace while a call runs. Errors pass through unchanged with the function's
 traceback entry, nothing leaks, and the next call with sane globals answers as before."""
 
-import os, subprocess, sys, traceback
+import os
+import subprocess
+import sys
+import traceback
 from types import SimpleNamespace as NS
 
 import pytest
+from test_leaks import FUNCTIONS, ROUNDS, growth
 
 import pyveka.veka_call
 from pyveka import options
-from test_leaks import FUNCTIONS, ROUNDS, growth
 
 G, RAISED = vars(pyveka.veka_call), []
 Boom = type("Boom", (Exception,), {})

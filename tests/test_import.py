@@ -1,7 +1,11 @@
 """Import life cycle: one module object per process, loaded again, under another name,
 from another interpreter, and after a failed import."""
 
-import importlib, importlib.util, subprocess, sys, textwrap
+import importlib
+import importlib.util
+import subprocess
+import sys
+import textwrap
 
 import pytest
 

@@ -1,7 +1,11 @@
 """Calls repeated many times, on every path of every function, leave nothing behind: no memory
 blocks, and no references to the module's functions, namespace, bound modules or constants."""
 
-import gc, os, platform, re, sys
+import gc
+import os
+import platform
+import re
+import sys
 from types import SimpleNamespace as NS
 
 import pytest

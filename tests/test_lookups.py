@@ -5,7 +5,6 @@ from pathlib import Path
 from types import SimpleNamespace as NS
 
 import pytest
-
 from helpers import check
 
 # lookup -> variable, files on mac / linux / windows, answer when nothing is installed

@@ -1,9 +1,11 @@
 """Generated hosts, overrides and installed files: the lookups answer what the bin/ table names."""
 
-import os, tempfile
+import os
+import tempfile
 from types import SimpleNamespace as NS
 
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import pyveka.veka_call
 

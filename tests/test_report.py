@@ -1,12 +1,18 @@
 """``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
 
-import json, os, re, shutil, subprocess, sys, threading
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
 from types import SimpleNamespace
 
 import pytest
+from helpers import HOST_ROW, SYSTEM
 
 import pyveka
-from helpers import HOST_ROW, SYSTEM
 
 ROW = HOST_ROW if SYSTEM != "windows" else None
 pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")

@@ -1,6 +1,13 @@
 """All nine functions called from many threads while the environment and the module's globals change."""
 
-import collections, os, platform, subprocess, sys, textwrap, threading, time
+import collections
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+import threading
+import time
 from types import SimpleNamespace as NS
 
 import pytest

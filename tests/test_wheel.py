@@ -13,7 +13,6 @@ import zipfile
 from pathlib import Path
 
 import pytest
-
 from helpers import HOST_ROW, SYSTEM
 
 pytest.importorskip("scikit_build_core", reason="the build back end comes with the test extras")

@@ -31,12 +31,12 @@ import shlex
 import subprocess
 import sys
 import threading
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, Optional, TextIO
+from typing import Any, TextIO
 
-from . import __version__, options
-from . import veka_call
+from . import __version__, options, veka_call
 
 
 @dataclass(frozen=True)
@@ -44,7 +44,7 @@ class Program:
     key: str
     title: str
     variable: str
-    lookup: Callable[[], Optional[str]]
+    lookup: Callable[[], str | None]
 
 
 def programs() -> list[Program]:
@@ -70,7 +70,7 @@ def lookups_os() -> Any:
     """The `os` the lookups use: the module's own binding, else the builtins' one,
     as the module's call-time name resolution finds it."""
     namespace = vars(veka_call)
-    return namespace["os"] if "os" in namespace else getattr(builtins, "os")
+    return namespace["os"] if "os" in namespace else builtins.os
 
 
 class _EverythingExists:
@@ -168,7 +168,7 @@ def candidate_of(program: Program) -> dict[str, Any]:
 # ---- What the file system holds -------------------------------------------------
 
 
-def file_state(path: str) -> tuple[str, Optional[str]]:
+def file_state(path: str) -> tuple[str, str | None]:
     """found, missing, dangling-link, directory or not-executable, and the fix."""
     if os.path.islink(path) and not os.path.exists(path):
         return "dangling-link", None
@@ -237,7 +237,7 @@ def program_report(program: Program) -> dict[str, Any]:
     }
 
 
-def shown_value(value: object) -> Optional[str]:
+def shown_value(value: object) -> str | None:
     """The option as JSON can carry it: a str or None as it is, anything else as its repr."""
     return value if value is None or isinstance(value, str) else repr(value)
 
@@ -384,7 +384,7 @@ class OutputFailed(Exception):
     """The output could not be written: a closed pipe, a full disk, text its encoding lacks."""
 
 
-def write(text: str, stream: Optional[TextIO] = None) -> None:
+def write(text: str, stream: TextIO | None = None) -> None:
     """Writes `text` and flushes it, so that a failure shows here and not at exit."""
     stream = sys.stdout if stream is None else stream
     try:
@@ -481,7 +481,7 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def parse(argv: Optional[list[str]]) -> argparse.Namespace:
+def parse(argv: list[str] | None) -> argparse.Namespace:
     top = parser()
     arguments = top.parse_args(argv)
     if arguments.json and arguments.command == "run":
@@ -489,7 +489,7 @@ def parse(argv: Optional[list[str]]) -> argparse.Namespace:
     return arguments
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     try:
         try:
             arguments = parse(argv)
