@@ -60,7 +60,9 @@ FLOORS = {
     "_resolve_path": "os.path.exists(os.path.join(os.path.dirname(os.path.abspath(FILE)), *P))",
     "veka_call_builtin": f"({SOLVER_OPS})",
     "veka_call_no_remote": f'(get_option("veka.call"), {SOLVER_OPS})',
-    "grelvin_call_builtin": f"({SOLVER_OPS.replace('VEKA_BIN', 'GRELVIN_BIN').replace('*P', '*G')})",
+    "grelvin_call_builtin": (
+        f"({SOLVER_OPS.replace('VEKA_BIN', 'GRELVIN_BIN').replace('*P', '*G')})"
+    ),
     "veka_remote_script": (
         '(os.environ.get("VEKA_REMOTE_BIN"), os.path.exists(os.path.join('
         'os.path.dirname(os.path.abspath(FILE)), "bin", "remote", "veka.remote")))'
@@ -126,12 +128,12 @@ class SideBySide:
     @property
     def ratio(self) -> float:
         """Median of the ratios of neighbouring runs: drift between runs cancels out."""
-        return statistics.median(c / f for c, f in zip(self.call, self.floor))
+        return statistics.median(c / f for c, f in zip(self.call, self.floor, strict=True))
 
     @property
     def own(self) -> float:
         """Median of the differences of neighbouring runs, in ns: the module's own work."""
-        return statistics.median(c - f for c, f in zip(self.call, self.floor))
+        return statistics.median(c - f for c, f in zip(self.call, self.floor, strict=True))
 
 
 def measure_side_by_side(
@@ -217,7 +219,8 @@ def table(title: str, names: dict[str, Any], seconds: float, repeat: int) -> dic
 
 
 def import_costs(repeat: int) -> dict[str, float]:
-    """Median import time in microseconds: the module's own (self) and each standard module's (cumulative)."""
+    """Median import time in microseconds: the module's own (self) and each standard
+    module's (cumulative)."""
     site = os.path.dirname(os.path.dirname(pyveka.veka_call.__file__))
     env = dict(os.environ, PYTHONPATH=site)
     costs: dict[str, list[float]] = {}

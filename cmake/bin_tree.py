@@ -38,7 +38,7 @@ def candidates(system: str, machine: str, bits: str) -> dict[str, str | None]:
     else:
         files = None
     built_in = [None, None] if files is None else [f"bin/{place}/{name}" for name in files]
-    return dict(zip(PROGRAMS, [*built_in, "bin/remote/veka.remote"]))
+    return dict(zip(PROGRAMS, [*built_in, "bin/remote/veka.remote"], strict=True))
 
 
 def state(bin_dir: str, candidate: str | None, in_place: bool) -> str:

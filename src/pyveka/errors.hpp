@@ -14,6 +14,7 @@
 #include "owned_ref.hpp"
 
 #include <cassert>
+#include <exception>
 #include <version>
 #if __has_include(<source_location>)
 #include <source_location>
@@ -58,8 +59,12 @@ struct SourceLine {
 };
 
 // Thrown only once the interpreter's exception is set.
-struct PythonError {
+struct PythonError : std::exception {
     explicit PythonError(SourceLine at) : where(at) { assert(PyErr_Occurred()); }
+    [[nodiscard]] const char* what() const noexcept override
+    {
+        return "pyveka.veka_call: a Python exception is set";
+    }
     SourceLine where;
 };
 

@@ -193,8 +193,8 @@ Version running_version()
     } catch (const PythonError&) {
         PyErr_Clear();
     }
-    return {static_cast<long>((Py_Version >> 24) & 0xff),
-            static_cast<long>((Py_Version >> 16) & 0xff)};
+    return {static_cast<long>((Py_Version >> 24U) & 0xffU),
+            static_cast<long>((Py_Version >> 16U) & 0xffU)};
 }
 
 // The version the module was compiled for comes from the headers it was built against.

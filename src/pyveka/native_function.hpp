@@ -10,6 +10,7 @@
 
 #include "owned_ref.hpp"
 
+#include <cstdint>
 #include <span>
 
 namespace veka {
@@ -17,7 +18,7 @@ namespace veka {
 class Frame;
 using Body = Ref (*)(Frame&);
 
-enum class Parameters { none, variadic_parts };
+enum class Parameters : std::uint8_t { none, variadic_parts };
 
 // One row of the module's function table.
 struct FunctionRow {
