@@ -97,7 +97,9 @@ Ref interpreter_data()
 {
     PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (!data) {
-        PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: no per-interpreter data dict");
+        // 3.11 makes the dict on first use, and answers null without an
+        // exception when it cannot.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
         throw PythonError(SourceLine::here());
     }
     return Ref::borrow(data);
@@ -213,9 +215,9 @@ void warn_on_version_mismatch()
 // imported under; an existing entry stays. True when it added the entry.
 bool ensure_in_sys_modules(PyObject* module, const EntryKeys& keys)
 {
-    PyObject* modules = PyImport_GetModuleDict();
-    if (check_status(PyDict_Contains(modules, keys.full_name.get()))) return false;
-    check_status(PyDict_SetItem(modules, keys.full_name.get(), module));
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    if (check_status(PyDict_Contains(modules.get(), keys.full_name.get()))) return false;
+    check_status(PyDict_SetItem(modules.get(), keys.full_name.get(), module));
     return true;
 }
 
@@ -301,24 +303,25 @@ void exec_module(PyObject* module)
 
     UndoOnFailure undo(module, data.share(), keys);
     check_status(PyDict_SetItem(data.get(), keys.instance.get(), module));
-    PyObject* namespace_dict = PyModule_GetDict(module);
+    Ref namespace_dict = Ref::borrow(PyModule_GetDict(module));
+    Ref loaded_modules = Ref::borrow(PyImport_GetModuleDict());
 
     Ref builtins_name = check(PyUnicode_InternFromString("builtins"));
     Ref builtins =
-        import_at_exec(builtins_name.get(), nullptr, PyImport_GetModuleDict(), namespace_dict);
-    bind(namespace_dict, "__builtins__", builtins);
+        import_at_exec(builtins_name.get(), nullptr, loaded_modules.get(), namespace_dict.get());
+    bind(namespace_dict.get(), "__builtins__", builtins);
     warn_on_version_mismatch();
 
     Ref shared_state = make_shared_state();
     Constants& k = constants_of(shared_state.get());
     make_strings_and_numbers(k);
     k.builtins = std::move(builtins);
-    k.loaded_modules = Ref::borrow(PyImport_GetModuleDict());
+    k.loaded_modules = std::move(loaded_modules);
 
     try {
-        run_statements(module, namespace_dict, shared_state.get(), undo, keys);
+        run_statements(module, namespace_dict.get(), shared_state.get(), undo, keys);
     } catch (const PythonError& error) {
-        add_traceback_entry(init_entry_name, error.where, namespace_dict);
+        add_traceback_entry(init_entry_name, error.where, namespace_dict.get());
         throw;
     }
     undo.succeeded();
