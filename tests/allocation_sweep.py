@@ -35,6 +35,9 @@ import typing  # noqa: F401 - loaded beforehand, as platform
 from types import SimpleNamespace
 
 LIMIT = 100_000  # no operation here comes near that many allocations
+# The module's functions and lookups, as helpers.py names them too. The sweeps do not import
+# helpers.py, which imports pyveka.veka_call and pytest: the import sweep must be the first to
+# import the module, and the process should hold little more than what is swept.
 NAMES = [
     "_bits",
     "_system",
@@ -46,6 +49,7 @@ NAMES = [
     "grelvin_call_builtin",
     "veka_remote_script",
 ]
+LOOKUPS = ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
 
 
 def attempt(operation, point, mode):
@@ -160,21 +164,17 @@ def sweep_import(mode, start):
 # ---- The calls ----------------------------------------------------------------------
 
 
-def host_rows(vc):
-    """Path components of this host's solver, mesh generator and remote launcher."""
-    width = vc._bits() + "bit"
-    system, machine = vc._system(), vc._machine()
-    remote = ["bin", "remote", "veka.remote"]
-    if system == "darwin":
-        where = ["mac.arm64"] if machine in ("arm64", "aarch64") else ["mac", width]
-        return [["bin", *where, "veka.run"], ["bin", *where, "grelvin.run"], remote]
-    if system.startswith("win"):
-        return [
-            ["bin", "windows", width, "veka.exe"],
-            ["bin", "windows", width, "grelvin.exe"],
-            remote,
-        ]
-    return [["bin", "linux", width, "veka.mkl.run"], ["bin", "linux", width, "grelvin.run"], remote]
+def host_candidates(vc):
+    """Path components of the files this host's solver, mesh generator and remote launcher
+    lookups try, as the lookups form them: the table itself is the other tests' business."""
+    namespace = vars(vc)
+    saved = dict(namespace)
+    namespace["os"] = SimpleNamespace(environ={}, path=os.path, sys=sys)  # no overrides
+    namespace["_resolve_path"] = lambda *parts: "/".join(parts)
+    try:
+        return [getattr(vc, lookup)().split("/") for lookup in LOOKUPS]
+    finally:
+        namespace.update(saved)
 
 
 def stubbed_host(file, present, system, machine):
@@ -212,7 +212,7 @@ def sweep_call(name):
 
     namespace = vars(vc)
     original = dict(namespace)
-    rows = host_rows(vc)
+    rows = host_candidates(vc)
     system, machine = vc.platform.system(), vc.platform.machine()
     for host in ("real", "stubbed"):
         for path in ("normal", "failure"):

@@ -1,5 +1,5 @@
 """Shared fixtures: the module with its namespace restored after each test, a
-clean environment, and a package tree in a temporary directory."""
+clean environment, a package tree in a temporary directory and a host's programs in it."""
 
 from __future__ import annotations
 
@@ -9,15 +9,14 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
+from helpers import LINUX_HOST, LOOKUPS, VARIABLES, candidate
 
 import pyveka.veka_call
-
-OVERRIDES = ("VEKA_BIN", "GRELVIN_BIN", "VEKA_REMOTE_BIN")
 
 
 @pytest.fixture(autouse=True)
 def clean_environment(monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in OVERRIDES:
+    for name in VARIABLES.values():
         monkeypatch.delenv(name, raising=False)
 
 
@@ -59,3 +58,11 @@ def host(vc: ModuleType) -> Callable[[str, str, str], None]:
         vc._machine = lambda: machine
 
     return classify
+
+
+@pytest.fixture
+def installed(tree: Callable[..., str], host: Callable[[str, str, str], None]) -> dict[str, str]:
+    """A 64-bit Linux host whose package root holds its solver, mesh generator and remote
+    launcher; their paths by lookup."""
+    host(*LINUX_HOST)
+    return {lookup: tree(candidate(lookup, *LINUX_HOST)) for lookup in LOOKUPS}

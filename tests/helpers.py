@@ -1,23 +1,100 @@
-"""Assertions and host facts shared by several test files."""
+"""What several test files share: the bin/ tree each host gets, the lookups' error texts, and
+assertions."""
 
+import os
 import platform
 import re
+import shutil
 import sys
+from pathlib import Path
 
 import pytest
 
-SYSTEM, MACHINE = platform.system().lower(), platform.machine().lower()
-WIDTH = "64bit" if sys.maxsize > 2**32 else "32bit"
-# This host's row of the bin/ tree: the directory under bin/, the solver, the mesh generator
-HOST_ROW = {
-    "darwin": (
-        "mac.arm64" if MACHINE in ("arm64", "aarch64") else "mac/" + WIDTH,
-        "veka.run",
-        "grelvin.run",
-    ),
-    "linux": ("linux/" + WIDTH, "veka.mkl.run", "grelvin.run"),
-    "windows": ("windows/" + WIDTH, "veka.exe", "grelvin.exe"),
-}.get(SYSTEM)
+import pyveka
+
+# ---- The bin/ tree ------------------------------------------------------------------------
+
+# The lookups of the solver, the mesh generator and the remote launcher, each with the
+# environment variable that overrides it.
+VARIABLES = {
+    "veka_call_builtin": "VEKA_BIN",
+    "grelvin_call_builtin": "GRELVIN_BIN",
+    "veka_remote_script": "VEKA_REMOTE_BIN",
+}
+LOOKUPS = tuple(VARIABLES)
+EXECUTABLES = LOOKUPS[:2]  # a file of their own on each host
+# The file of each executable in the mac, linux and windows directories.
+FILES = {
+    "veka_call_builtin": ("veka.run", "veka.mkl.run", "veka.exe"),
+    "grelvin_call_builtin": ("grelvin.run", "grelvin.run", "grelvin.exe"),
+}
+REMOTE = "bin/remote/veka.remote"  # the same on every host
+# What the executables' lookups raise: RuntimeError on an OS without a row, FileNotFoundError
+# when the file is missing.
+UNKNOWN_OS = "Unknown OS"
+NOT_INSTALLED = {
+    "veka_call_builtin": "VEKA installation error; veka binary not found for this OS/arch.",
+    "grelvin_call_builtin": "VEKA installation error; grelvin binary not found for this OS/arch.",
+}
+NO_REMOTE = "no remote launcher script found"  # what pyveka says when the launcher is missing
+
+# This host as the classifiers report it: OS name, word-size token, machine name.
+HOST = (
+    platform.system().lower(),
+    "64" if sys.maxsize > 2**32 else "32",
+    platform.machine().lower(),
+)
+LINUX_HOST = ("linux", "64", "x86_64")  # what tests that stub the classifiers mostly report
+
+
+def candidate(lookup, system, bits, machine):
+    """The file `lookup` tries on a host, relative to the package root; None on an OS without
+    a row. The names compare as given: the classifiers are what lower-case them."""
+    if lookup == "veka_remote_script":
+        return REMOTE
+    mac, linux, windows = FILES[lookup]
+    if system == "darwin" and machine in ("arm64", "aarch64"):
+        return f"bin/mac.arm64/{mac}"
+    if system == "darwin":
+        return f"bin/mac/{bits}bit/{mac}"
+    if system == "linux":
+        return f"bin/linux/{bits}bit/{linux}"
+    if system.startswith("win"):
+        return f"bin/windows/{bits}bit/{windows}"
+    return None
+
+
+# Every file that a lookup tries on some host.
+CANDIDATES = sorted(
+    {
+        candidate(lookup, system, bits, machine)
+        for lookup in LOOKUPS
+        for system in ("darwin", "linux", "windows")
+        for bits in ("32", "64")
+        for machine in ("arm64", "x86_64")
+    }
+)
+
+
+def not_found(lookup):
+    """What `lookup` gives when its file is missing: the FileNotFoundError the executables'
+    lookups raise, None for the remote launcher."""
+    return FileNotFoundError(NOT_INSTALLED[lookup]) if lookup in NOT_INSTALLED else None
+
+
+def package_copy(root):
+    """Copies the installed package, without caches or a bin/ tree, to the directory `root`
+    and installs this host's three programs there, executable; their paths by lookup."""
+    ignored = shutil.ignore_patterns("__pycache__", "bin")
+    shutil.copytree(os.path.dirname(pyveka.__file__), root, ignore=ignored)
+    paths = {lookup: Path(root, *candidate(lookup, *HOST).split("/")) for lookup in LOOKUPS}
+    for path in paths.values():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.touch(mode=0o755)
+    return {lookup: str(path) for lookup, path in paths.items()}
+
+
+# ---- Assertions -------------------------------------------------------------------------------
 
 
 def check(call, expected):

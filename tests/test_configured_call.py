@@ -3,6 +3,7 @@
 from pathlib import Path
 
 import pytest
+from helpers import LINUX_HOST, check, not_found
 
 from pyveka import options
 
@@ -19,9 +20,8 @@ def unset_options():
 
 
 @pytest.fixture
-def solver(tree, host):
-    host("linux", "64", "x86_64")
-    return tree("bin/linux/64bit/veka.mkl.run")
+def solver(installed):
+    return installed["veka_call_builtin"]
 
 
 @pytest.mark.parametrize(
@@ -77,13 +77,9 @@ def test_configured_call(vc, solver, value, answer):
 
 
 def test_no_solver_installed(vc, tree, host):
-    host("linux", "64", "x86_64")
+    host(*LINUX_HOST)
     options.veka_set_option("veka.call", "remote")
-    with pytest.raises(
-        FileNotFoundError,
-        match="^VEKA installation error; veka binary not found for this OS/arch.$",
-    ):
-        vc.veka_call_no_remote()
+    check(vc.veka_call_no_remote, not_found("veka_call_builtin"))
     options.veka_set_option("veka.call", "/opt/veka/veka.run")
     assert vc.veka_call_no_remote() == "/opt/veka/veka.run"
 

@@ -2,16 +2,14 @@
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
-from helpers import HOST_ROW, SYSTEM
+from helpers import HOST, NOT_INSTALLED, VARIABLES, candidate, package_copy
 
-import pyveka
-
-HOST = HOST_ROW or pytest.skip(f"no bin/ row for {SYSTEM}", allow_module_level=True)
+if candidate("veka_call_builtin", *HOST) is None:
+    pytest.skip(f"no bin/ row for {HOST[0]}", allow_module_level=True)
 ASK = """import json, pyveka.options, pyveka.veka_call as v
 for answer in (lambda: v.__file__, v.grelvin_call_builtin, v.veka_remote_script,
                v.veka_call_builtin, v.veka_call_no_remote, lambda: pyveka.options.get("veka.call")):
@@ -21,15 +19,7 @@ for answer in (lambda: v.__file__, v.grelvin_call_builtin, v.veka_remote_script,
 @pytest.fixture
 def package(tmp_path):  # the copy's root, solver, mesh generator and remote launcher
     root = tmp_path / "site" / "pyveka"
-    shutil.copytree(
-        os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin")
-    )
-    where = root.joinpath("bin", *HOST[0].split("/"))
-    files = [where / HOST[1], where / HOST[2], root / "bin" / "remote" / "veka.remote"]
-    for path in files:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.touch()
-    return str(root), *map(str, files)
+    return str(root), *package_copy(root).values()
 
 
 def ask(tmp_path, **overrides):
@@ -60,16 +50,12 @@ def test_missing_solver_is_an_installation_error(tmp_path, package):
     os.remove(solver)
     answers, done = ask(tmp_path)
     assert answers[1:] == [mesher, remote] and done.returncode != 0
-    assert done.stderr.splitlines()[-1] == (
-        "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch."
-    )
+    last = done.stderr.splitlines()[-1]
+    assert last == f"FileNotFoundError: {NOT_INSTALLED['veka_call_builtin']}"
 
 
 def test_overrides_are_returned(tmp_path, package):
-    made = {
-        name: str(tmp_path / name.lower())
-        for name in ("VEKA_BIN", "GRELVIN_BIN", "VEKA_REMOTE_BIN")
-    }
+    made = {name: str(tmp_path / name.lower()) for name in VARIABLES.values()}
     for path in made.values():
         open(path, "w").close()
     answers, done = ask(tmp_path, **made)

@@ -14,6 +14,7 @@ from types import SimpleNamespace as NS
 from typing import Optional
 
 import pytest
+from helpers import LINUX_HOST, REMOTE, candidate
 
 import pyveka.veka_call
 
@@ -58,17 +59,6 @@ TABLE = [  # name, __annotations__, __doc__, in definition order
 NAMES = [row[0] for row in TABLE]
 # The function objects as imported, whatever a test later rebinds on the module.
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
-
-
-@pytest.fixture
-def installed(tree, host):
-    host("linux", "64", "x86_64")
-    for relative in (
-        "bin/linux/64bit/veka.mkl.run",
-        "bin/linux/64bit/grelvin.run",
-        "bin/remote/veka.remote",
-    ):
-        tree(relative)
 
 
 def module_frames(error):
@@ -225,7 +215,7 @@ PRODUCE = {  # makes the function's last step yield `value`
 )
 @pytest.mark.parametrize("name", PRODUCE)
 def test_result_check(vc, host, name, value, type_name):
-    host("linux", "64", "x86_64")
+    host(*LINUX_HOST)
     PRODUCE[name](vc, value)
     if type_name is None:
         assert type(FUNCTIONS[name]()) is str and FUNCTIONS[name]() == "x"
@@ -285,7 +275,7 @@ def fail():
     ],
 )
 def test_traceback_entries(vc, host, name, breakage, error, chain):
-    host("linux", "64", "x86_64")
+    host(*LINUX_HOST)
     breakage(vc)
     with pytest.raises(error) as info:
         FUNCTIONS[name]()
@@ -295,6 +285,9 @@ def test_traceback_entries(vc, host, name, breakage, error, chain):
     text = "".join(traceback.format_exception(info.value))
     assert all(f", in pyveka.veka_call.{n}\n" in text for n in chain)
     assert text.rstrip().endswith(f"{error.__name__}: {info.value}")
+
+
+SOLVER = candidate("veka_call_builtin", *LINUX_HOST)
 
 
 def maxsize(value):
@@ -322,20 +315,20 @@ def maxsize(value):
         (
             "veka_call_builtin",
             "_resolve_path",
-            (lambda *p: "/".join(p), "bin/linux/64bit/veka.mkl.run"),
-            (lambda *p: "|".join(p), "bin|linux|64bit|veka.mkl.run"),
+            (lambda *p: "/".join(p), SOLVER),
+            (lambda *p: "|".join(p), SOLVER.replace("/", "|")),
         ),
         (
             "veka_remote_script",
             "_resolve_path",
-            (lambda *p: "/".join(p), "bin/remote/veka.remote"),
+            (lambda *p: "/".join(p), REMOTE),
             (lambda *p: None, None),
         ),
         ("veka_call_no_remote", "veka_call_builtin", (lambda: "a", "a"), (lambda: "b", "b")),
     ],
 )
 def test_rebinding_takes_effect_at_the_next_call(vc, host, name, global_name, first, second):
-    host("linux", "64", "x86_64")
+    host(*LINUX_HOST)
     with suppress(Exception):
         FUNCTIONS[name]()  # every name has been looked up once
     for value, expected in (first, second):

@@ -50,10 +50,7 @@ def test_help_shows_the_signature(name):
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_functools_wraps(tree, host, name):
-    host("linux", "64", "x86_64")
-    for relative in ("bin/linux/64bit/veka.mkl.run", "bin/linux/64bit/grelvin.run"):
-        tree(relative)
+def test_functools_wraps(installed, name):
     function = FUNCTIONS[name]
 
     @functools.wraps(function)

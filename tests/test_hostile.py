@@ -9,6 +9,7 @@ import traceback
 from types import SimpleNamespace as NS
 
 import pytest
+from helpers import EXECUTABLES, LINUX_HOST, REMOTE, candidate
 from test_leaks import FUNCTIONS, ROUNDS, growth
 
 import pyveka.veka_call
@@ -51,7 +52,7 @@ def undefined(name):
     return NameError(f"name '{name}' is not defined")
 
 
-def classify(system="linux", bits="64", machine="x86_64", **more):
+def classify(system=LINUX_HOST[0], bits=LINUX_HOST[1], machine=LINUX_HOST[2], **more):
     return {
         "_system": returning(system),
         "_bits": returning(bits),
@@ -63,10 +64,8 @@ def classify(system="linux", bits="64", machine="x86_64", **more):
 
 Collider = type("Collider", (), {"__hash__": lambda self: hash("_resolve_path"), "__eq__": boom})
 BAD_BOOL, RAISING_BOOL = hostile(__bool__=returning(2)), hostile(__bool__=boom)
-NOT_BOOL, LINUX = (
-    TypeError("__bool__ should return bool, returned int"),
-    "bin/linux/64bit/veka.mkl.run",
-)
+NOT_BOOL = TypeError("__bool__ should return bool, returned int")
+SOLVER, MESHER = (candidate(lookup, *LINUX_HOST) for lookup in EXECUTABLES)
 CASES = [  # function, names bound for the call, what it answers or raises (Boom: the very object raised)
     ("veka_call_builtin", classify(hostile(__eq__=boom)), Boom),
     ("veka_call_builtin", classify(hostile(__eq__=returning(BAD_BOOL))), NOT_BOOL),
@@ -134,12 +133,12 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
     (
         "veka_call_builtin",
         classify("darwin", _bits=then(lambda g: g.update(_machine=returning("arm64")), "64")),
-        "bin/mac.arm64/veka.run",
+        candidate("veka_call_builtin", "darwin", "64", "arm64"),
     ),
     (
         "grelvin_call_builtin",
         classify(_machine=then(lambda g: g.update(_resolve_path=lambda *p: "|".join(p)), "")),
-        "bin|linux|64bit|grelvin.run",
+        MESHER.replace("/", "|"),
     ),
     (
         "veka_call_builtin",
@@ -149,7 +148,7 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
     (
         "veka_call_builtin",
         classify(_machine=then(lambda g: (saved := dict(g), g.clear(), g.update(saved)), "")),
-        LINUX,
+        SOLVER,
     ),
     ("grelvin_call_builtin", classify(_machine=then(dict.clear, "")), undefined("_resolve_path")),
     (
@@ -186,7 +185,7 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
     (
         "veka_remote_script",
         {"os": environ(then(lambda g: g.update(_resolve_path=lambda *p: "/".join(p)), None))},
-        "bin/remote/veka.remote",
+        REMOTE,
     ),
     (
         "veka_remote_script",
@@ -207,10 +206,7 @@ def configured(
 
 
 @pytest.mark.parametrize("name, bindings, outcome", CASES)
-def test_hostile_objects(vc, tree, host, name, bindings, outcome):
-    host("linux", "64", "x86_64")
-    for relative in (LINUX, "bin/linux/64bit/grelvin.run", "bin/remote/veka.remote"):
-        tree(relative)
+def test_hostile_objects(vc, installed, name, bindings, outcome):
     sane, function = dict(G), FUNCTIONS[name]
     answer = function()
 

@@ -9,6 +9,20 @@ import sys
 from types import SimpleNamespace as NS
 
 import pytest
+from helpers import (
+    CANDIDATES,
+    EXECUTABLES,
+    FILES,
+    HOST,
+    LINUX_HOST,
+    LOOKUPS,
+    NOT_INSTALLED,
+    REMOTE,
+    UNKNOWN_OS,
+    VARIABLES,
+    candidate,
+    not_found,
+)
 
 import pyveka.veka_call
 from pyveka import options
@@ -25,9 +39,6 @@ NAMES = [
     "veka_remote_script",
 ]
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
-BITS = pyveka.veka_call._bits()
-SOLVER_MISSING = "VEKA installation error; veka binary not found for this OS/arch."
-MESHER_MISSING = "VEKA installation error; grelvin binary not found for this OS/arch."
 # The module interns its identifiers and literals: sys.intern hands back the very objects it uses.
 CONSTANTS = [
     sys.intern(text)
@@ -65,18 +76,11 @@ CONSTANTS = [
         "remote",
         "veka.remote",
         "veka.call",
-        "Unknown OS",
+        UNKNOWN_OS,
         "str",
-        "VEKA_BIN",
-        "GRELVIN_BIN",
-        "VEKA_REMOTE_BIN",
-        "veka.run",
-        "veka.mkl.run",
-        "veka.exe",
-        "grelvin.run",
-        "grelvin.exe",
-        SOLVER_MISSING,
-        MESHER_MISSING,
+        *VARIABLES.values(),
+        *sorted({file for files in FILES.values() for file in files}),
+        *NOT_INSTALLED.values(),
         "options",
         "pyveka.options",
         "veka_get_option",
@@ -126,14 +130,15 @@ Broken, Shouting = (
     type("Broken", (), {"__getattr__": fail}),
     type("Shouting", (), {"__str__": lambda _: "Remote"}),
 )
-LOOKUPS = ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
-SOLVER, MISSING = f"bin/linux/{BITS}bit/veka.mkl.run", bind(__file__="/no/such/dir/m.so")
+# The stubbed Linux host, with this interpreter's word size: the lookups call the real _bits.
+HERE = (LINUX_HOST[0], HOST[1], LINUX_HOST[2])
+SOLVER, MISSING = candidate("veka_call_builtin", *HERE), bind(__file__="/no/such/dir/m.so")
 SUCCESS = [  # function, arguments, setup, the end of the answer (None: the answer is None)
-    ("_bits", (), None, BITS),
-    ("_system", (), None, platform.system().lower()),
-    ("_machine", (), None, platform.machine().lower()),
+    ("_bits", (), None, HOST[1]),
+    ("_system", (), None, HOST[0]),
+    ("_machine", (), None, HOST[2]),
     ("_package_root", (), None, ""),
-    ("_resolve_path", ("bin", "remote", "veka.remote"), None, "bin/remote/veka.remote"),
+    ("_resolve_path", tuple(REMOTE.split("/")), None, REMOTE),
     ("_resolve_path", ("bin", "missing"), None, None),
     ("_resolve_path", (), None, ""),
     ("veka_call_builtin", (), None, SOLVER),
@@ -142,16 +147,16 @@ SUCCESS = [  # function, arguments, setup, the end of the answer (None: the answ
         "veka_call_builtin",
         (),
         bind(_system=lambda: "darwin", _machine=lambda: "arm64"),
-        "bin/mac.arm64/veka.run",
+        candidate("veka_call_builtin", "darwin", HERE[1], "arm64"),
     ),
-    ("grelvin_call_builtin", (), None, f"bin/linux/{BITS}bit/grelvin.run"),
+    ("grelvin_call_builtin", (), None, candidate("grelvin_call_builtin", *HERE)),
     (
         "grelvin_call_builtin",
         (),
         bind(_system=lambda: "win32"),
-        f"bin/windows/{BITS}bit/grelvin.exe",
+        candidate("grelvin_call_builtin", "win32", *HERE[1:]),
     ),
-    ("veka_remote_script", (), None, "bin/remote/veka.remote"),
+    ("veka_remote_script", (), None, REMOTE),
     ("veka_remote_script", (), MISSING, None),
     ("veka_remote_script", (), variable("VEKA_REMOTE_BIN"), sys.executable),
     *[
@@ -179,9 +184,8 @@ REFUSALS = [
     )
 ]
 ERRORS = [  # function, setup, the exception raised
-    *[(name, bind(_system=lambda: "plan9"), RuntimeError("Unknown OS")) for name in LOOKUPS[:2]],
-    ("veka_call_builtin", MISSING, FileNotFoundError(SOLVER_MISSING)),
-    ("grelvin_call_builtin", MISSING, FileNotFoundError(MESHER_MISSING)),
+    *[(name, bind(_system=lambda: "plan9"), RuntimeError(UNKNOWN_OS)) for name in EXECUTABLES],
+    *[(name, MISSING, not_found(name)) for name in EXECUTABLES],
     (
         "veka_call_no_remote",
         lambda vc, mp: mp.delattr(options, "veka_get_option"),
@@ -244,22 +248,17 @@ CASES = (
 
 
 @pytest.fixture
-def installed(vc, tree, host):
-    host("linux", "64", "x86_64")
-    vc._bits = FUNCTIONS["_bits"]  # the lookups call the module's own classifier
-    for relative in (
-        SOLVER,
-        f"bin/linux/{BITS}bit/grelvin.run",
-        f"bin/windows/{BITS}bit/grelvin.exe",
-        "bin/mac.arm64/veka.run",
-        "bin/remote/veka.remote",
-    ):
+def every_file(vc, tree, host):
+    """Every host's files in the package root, and the stubbed Linux host of HERE."""
+    host(*LINUX_HOST)
+    vc._bits = FUNCTIONS["_bits"]
+    for relative in CANDIDATES:
         tree(relative)
 
 
 @pytest.mark.parametrize("name, args, kwargs, setup, outcome", CASES)
 def test_repeated_calls_leave_nothing_behind(
-    vc, installed, monkeypatch, name, args, kwargs, setup, outcome
+    vc, every_file, monkeypatch, name, args, kwargs, setup, outcome
 ):
     if setup:
         setup(vc, monkeypatch)
@@ -291,21 +290,16 @@ def test_the_watched_constants_are_the_objects_the_module_hands_out(vc, host, mo
         {o for o in seen if id(o) in own}
         == {o for o in seen if o != "64bit"}
         == {
-            BITS,
-            "VEKA_REMOTE_BIN",
-            "bin",
-            "remote",
-            "veka.remote",
+            HOST[1],
+            *VARIABLES.values(),
+            *REMOTE.split("/"),
             "veka.call",
-            "VEKA_BIN",
-            "GRELVIN_BIN",
             "mac.arm64",
             "veka.run",
             "grelvin.run",
             "linux",
             "veka.mkl.run",
-            SOLVER_MISSING,
-            MESHER_MISSING,
-            "Unknown OS",
+            *NOT_INSTALLED.values(),
+            UNKNOWN_OS,
         }
     )

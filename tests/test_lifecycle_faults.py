@@ -8,6 +8,7 @@ import textwrap
 from types import SimpleNamespace
 
 import pytest
+from helpers import LOOKUPS
 
 
 def run(code):
@@ -77,17 +78,9 @@ class Departing:
         self.module._resolve_path = lambda *parts: "rebound by a finalizer"
 
 
-@pytest.mark.parametrize(
-    "lookup, candidate",
-    [
-        ("veka_call_builtin", "bin/linux/64bit/veka.mkl.run"),
-        ("grelvin_call_builtin", "bin/linux/64bit/grelvin.run"),
-        ("veka_remote_script", "bin/remote/veka.remote"),
-    ],
-)
-def test_locals_live_until_the_call_returns(vc, tree, host, lookup, candidate):
-    host("linux", "64", "x86_64")
-    expected = tree(candidate)
+@pytest.mark.parametrize("lookup", LOOKUPS)
+def test_locals_live_until_the_call_returns(vc, installed, lookup):
+    expected = installed[lookup]
     vc.os = SimpleNamespace(
         environ=SimpleNamespace(get=lambda key: Departing(vc)), path=os.path, sys=sys
     )

@@ -5,43 +5,33 @@ from pathlib import Path
 from types import SimpleNamespace as NS
 
 import pytest
-from helpers import check
+from helpers import (
+    CANDIDATES,
+    EXECUTABLES,
+    LINUX_HOST,
+    LOOKUPS,
+    UNKNOWN_OS,
+    VARIABLES,
+    candidate,
+    check,
+    not_found,
+)
 
-# lookup -> variable, files on mac / linux / windows, answer when nothing is installed
-LOOKUPS = {
-    "veka_call_builtin": (
-        "VEKA_BIN",
-        ("veka.run", "veka.mkl.run", "veka.exe"),
-        FileNotFoundError("VEKA installation error; veka binary not found for this OS/arch."),
-    ),
-    "grelvin_call_builtin": (
-        "GRELVIN_BIN",
-        ("grelvin.run", "grelvin.run", "grelvin.exe"),
-        FileNotFoundError("VEKA installation error; grelvin binary not found for this OS/arch."),
-    ),
-    "veka_remote_script": ("VEKA_REMOTE_BIN", None, None),
-}
-EXECUTABLES = ["veka_call_builtin", "grelvin_call_builtin"]
-ROWS = [  # (OS name, word-size token, machine name), candidate; {0} {1} {2}: mac, linux, windows file
-    (("darwin", "64", "arm64"), "bin/mac.arm64/{0}"),
-    (("darwin", "32", "aarch64"), "bin/mac.arm64/{0}"),
-    (("darwin", "64", "x86_64"), "bin/mac/64bit/{0}"),
-    (("darwin", "32", "x86_64"), "bin/mac/32bit/{0}"),
-    (("darwin", "64", "ARM64"), "bin/mac/64bit/{0}"),
-    (("linux", "64", "x86_64"), "bin/linux/64bit/{1}"),
-    (("linux", "64", "aarch64"), "bin/linux/64bit/{1}"),
-    (("linux", "32", "i686"), "bin/linux/32bit/{1}"),
-    (("linux", 64, "x86_64"), "bin/linux/64bit/{1}"),
-    (("windows", "64", "amd64"), "bin/windows/64bit/{2}"),
-    (("windows", "32", "x86"), "bin/windows/32bit/{2}"),
-    (("win32", "64", "amd64"), "bin/windows/64bit/{2}"),
-    (("win32", "32", "x86"), "bin/windows/32bit/{2}"),
+HOSTS = [  # OS name, word-size token, machine name, as the classifiers answer them
+    ("darwin", "64", "arm64"),
+    ("darwin", "32", "aarch64"),
+    ("darwin", "64", "x86_64"),
+    ("darwin", "32", "x86_64"),
+    ("darwin", "64", "ARM64"),
+    ("linux", "64", "x86_64"),
+    ("linux", "64", "aarch64"),
+    ("linux", "32", "i686"),
+    ("linux", 64, "x86_64"),
+    ("windows", "64", "amd64"),
+    ("windows", "32", "x86"),
+    ("win32", "64", "amd64"),
+    ("win32", "32", "x86"),
 ]
-
-
-def default(lookup, row="bin/linux/64bit/{1}"):
-    files = LOOKUPS[lookup][1]
-    return row.format(*files) if files else "bin/remote/veka.remote"
 
 
 @pytest.fixture
@@ -49,7 +39,7 @@ def calls(vc):
     """Records, in order, the classifiers called and the components given to _resolve_path."""
     log, resolve = [], vc._resolve_path
 
-    def classify(system="linux", bits="64", machine="x86_64"):
+    def classify(system=LINUX_HOST[0], bits=LINUX_HOST[1], machine=LINUX_HOST[2]):
         for name, answer in (("_system", system), ("_bits", bits), ("_machine", machine)):
             setattr(vc, name, lambda name=name, answer=answer: log.append(name) or answer)
 
@@ -59,21 +49,20 @@ def calls(vc):
 
 
 @pytest.mark.parametrize("lookup", EXECUTABLES)
-@pytest.mark.parametrize("classified, row", ROWS)
-def test_one_candidate_per_host_and_no_fallback(vc, tree, calls, lookup, classified, row):
+@pytest.mark.parametrize("classified", HOSTS, ids=lambda host: "-".join(map(str, host)))
+def test_one_candidate_per_host_and_no_fallback(vc, tree, calls, lookup, classified):
     log, classify = calls
     classify(*classified)
+    wanted = candidate(lookup, *classified)
     other = next(name for name in EXECUTABLES if name != lookup)
-    for made in {default(name, any_row) for name in EXECUTABLES for _, any_row in ROWS} - {
-        default(lookup, row)
-    }:
+    for made in set(CANDIDATES) - {wanted}:  # every other host's files, and the remote launcher
         tree(made)
-    check(getattr(vc, lookup), LOOKUPS[lookup][2])
-    assert getattr(vc, other)() == tree(default(other, row))
-    expected = tree(default(lookup, row))
+    check(getattr(vc, lookup), not_found(lookup))
+    assert getattr(vc, other)() == tree(candidate(other, *classified))
+    expected = tree(wanted)
     log.clear()
     assert getattr(vc, lookup)() == expected
-    assert log == ["_system", "_bits", "_machine", tuple(default(lookup, row).split("/"))]
+    assert log == ["_system", "_bits", "_machine", tuple(wanted.split("/"))]
 
 
 @pytest.mark.parametrize("lookup", EXECUTABLES)
@@ -81,8 +70,8 @@ def test_one_candidate_per_host_and_no_fallback(vc, tree, calls, lookup, classif
 def test_unknown_os_after_classifying_and_before_any_resolution(vc, tree, calls, lookup, system):
     log, classify = calls
     classify(system)
-    tree(default(lookup))
-    check(getattr(vc, lookup), RuntimeError("Unknown OS"))
+    tree(candidate(lookup, *LINUX_HOST))
+    check(getattr(vc, lookup), RuntimeError(UNKNOWN_OS))
     assert log == ["_system", "_bits", "_machine"]
 
 
@@ -100,7 +89,7 @@ def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_p
             exists=lambda path: tests.append(path) or os.path.exists(path),
         ),
     )
-    candidate, program = tree(default(lookup)), tree("over/program")
+    installed, program = tree(candidate(lookup, *LINUX_HOST)), tree("over/program")
     monkeypatch.chdir(tmp_path)
     value = {
         "unset": None,
@@ -111,30 +100,28 @@ def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_p
         "relative": os.path.join("over", "program"),
     }[kind]
     if value is not None:
-        monkeypatch.setenv(LOOKUPS[lookup][0], value)
+        monkeypatch.setenv(VARIABLES[lookup], value)
     wins = kind in ("file", "directory", "relative")
     if wins:
         classify("freebsd")  # returned before the host is classified, so even on an unknown OS
         assert (getattr(vc, lookup)(), log, tests) == (value, [], [value])
     else:
-        assert getattr(vc, lookup)() == candidate
-        assert tests == ([value] if kind == "missing" else []) + [candidate]
-        os.remove(candidate)  # then nothing is installed: the ordinary not-found answer
-        check(getattr(vc, lookup), LOOKUPS[lookup][2])
-    assert gets == [(LOOKUPS[lookup][0],)] * (
-        1 if wins else 2
-    )  # its own variable only, once a call
+        assert getattr(vc, lookup)() == installed
+        assert tests == ([value] if kind == "missing" else []) + [installed]
+        os.remove(installed)  # then nothing is installed: the ordinary not-found answer
+        check(getattr(vc, lookup), not_found(lookup))
+    # its own variable only, once a call
+    assert gets == [(VARIABLES[lookup],)] * (1 if wins else 2)
 
 
 @pytest.mark.parametrize("lookup", LOOKUPS)
 @pytest.mark.parametrize("resolved", [type("Text", (str,), {})("/opt/veka"), Path("/opt/veka"), ""])
 def test_resolved_value_must_be_exact_text(vc, host, lookup, resolved):
-    host("linux", "64", "x86_64")
+    host(*LINUX_HOST)
     vc._resolve_path = lambda *parts: resolved
     # an empty answer is "not found" for the executables but passes through the remote lookup
-    expected = (
-        (LOOKUPS[lookup][2] or "")
-        if resolved == ""
-        else TypeError(f"Expected str, got {type(resolved).__name__}")
-    )
+    if resolved == "":
+        expected = not_found(lookup) or ""
+    else:
+        expected = TypeError(f"Expected str, got {type(resolved).__name__}")
     check(getattr(vc, lookup), expected)

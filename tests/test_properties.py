@@ -4,40 +4,12 @@ import os
 import tempfile
 from types import SimpleNamespace as NS
 
+from helpers import CANDIDATES, NOT_INSTALLED, UNKNOWN_OS, VARIABLES, candidate
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pyveka.veka_call
 
-LOOKUPS = {  # lookup -> variable, files on mac / linux / windows (None: the remote launcher), program in the error
-    "veka_call_builtin": ("VEKA_BIN", ("veka.run", "veka.mkl.run", "veka.exe"), "veka"),
-    "grelvin_call_builtin": (
-        "GRELVIN_BIN",
-        ("grelvin.run", "grelvin.run", "grelvin.exe"),
-        "grelvin",
-    ),
-    "veka_remote_script": ("VEKA_REMOTE_BIN", None, None),
-}
-TABLE = [  # OS name, machine name -> directory under the package root, column of the file
-    (
-        lambda system, machine: system == "darwin" and machine in ("arm64", "aarch64"),
-        "bin/mac.arm64",
-        0,
-    ),
-    (lambda system, machine: system == "darwin", "bin/mac/{}bit", 0),
-    (lambda system, machine: system == "linux", "bin/linux/{}bit", 1),
-    (lambda system, machine: system[:3] == "win", "bin/windows/{}bit", 2),
-]
-REMOTE = "bin/remote/veka.remote"
-CANDIDATES = sorted(
-    {
-        f"{directory.format(bits)}/{files[column]}"
-        for _, directory, column in TABLE
-        for bits in (32, 64)
-        for _, files, _ in list(LOOKUPS.values())[:2]
-    }
-    | {REMOTE}
-)
 CLASSIFIERS = pyveka.veka_call._system, pyveka.veka_call._machine
 
 
@@ -73,27 +45,14 @@ def outcome(call):
 
 def expected_answer(lookup, system, bits, machine, present, root):
     """The file the host's row names when it is present, else the lookup's error (or None)."""
-    _, files, program = LOOKUPS[lookup]
-    relative = (
-        REMOTE
-        if files is None
-        else next(
-            (
-                f"{directory.format(bits)}/{files[column]}"
-                for matches, directory, column in TABLE
-                if matches(system, machine)
-            ),
-            None,
-        )
-    )
+    relative = candidate(lookup, system, bits, machine)
     if relative is None:
-        return RuntimeError, "Unknown OS"
+        return RuntimeError, UNKNOWN_OS
     if relative in present:
         return os.path.join(root, *relative.split("/"))
-    return program and (
-        FileNotFoundError,
-        f"VEKA installation error; {program} binary not found for this OS/arch.",
-    )
+    if lookup in NOT_INSTALLED:
+        return FileNotFoundError, NOT_INSTALLED[lookup]
+    return None
 
 
 @examples(400)
@@ -127,7 +86,7 @@ def test_lookup_answers_the_row_of_the_host(
             "missing": os.path.join(root, "over", "absent"),
         }
         expected = {}
-        for (lookup, (variable, _, _)), override in zip(LOOKUPS.items(), chosen):
+        for (lookup, variable), override in zip(VARIABLES.items(), chosen, strict=True):
             monkeypatch.delenv(variable, raising=False)
             if override is not None:
                 monkeypatch.setenv(variable, values.get(override, override))

@@ -10,22 +10,36 @@ import threading
 from types import SimpleNamespace
 
 import pytest
-from helpers import HOST_ROW, SYSTEM
+from helpers import (
+    HOST,
+    NO_REMOTE,
+    NOT_INSTALLED,
+    UNKNOWN_OS,
+    VARIABLES,
+    candidate,
+    package_copy,
+)
 
 import pyveka
 
-ROW = HOST_ROW if SYSTEM != "windows" else None
-pytestmark = pytest.mark.skipif(ROW is None, reason="no POSIX bin/ row for this host")
-VARIABLES = {"solver": "VEKA_BIN", "mesher": "GRELVIN_BIN", "remote": "VEKA_REMOTE_BIN"}
-NOT_FOUND = {
-    "solver": "FileNotFoundError: VEKA installation error; veka binary not found for this OS/arch.",
-    "mesher": "FileNotFoundError: VEKA installation error; grelvin binary not found for this OS/arch.",
-    "remote": "no remote launcher script found",
-}
-UNKNOWN, PLAN9 = (
-    "RuntimeError: Unknown OS",
-    "import pyveka.veka_call as v; v._system = lambda: 'plan9'",
+pytestmark = pytest.mark.skipif(
+    candidate("veka_call_builtin", *HOST) is None or HOST[0] == "windows",
+    reason="no POSIX bin/ row for this host",
 )
+# The programs as pyveka names them, and their lookups.
+PROGRAMS = {
+    "solver": "veka_call_builtin",
+    "mesher": "grelvin_call_builtin",
+    "remote": "veka_remote_script",
+}
+VARIABLE = {program: VARIABLES[lookup] for program, lookup in PROGRAMS.items()}
+NOT_FOUND = {  # what pyveka says when a program is not installed
+    "solver": f"FileNotFoundError: {NOT_INSTALLED['veka_call_builtin']}",
+    "mesher": f"FileNotFoundError: {NOT_INSTALLED['grelvin_call_builtin']}",
+    "remote": NO_REMOTE,
+}
+UNKNOWN = f"RuntimeError: {UNKNOWN_OS}"
+PLAN9 = "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
 MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
 # Without site-packages, so that the copy is what imports: an editable install's import hook
 # would answer from the source tree ahead of PYTHONPATH.
@@ -37,19 +51,8 @@ def package(
     tmp_path,
 ):  # the copy's root, below a directory whose name holds a space, and its three files
     root = tmp_path / "site dir" / "pyveka"
-    shutil.copytree(
-        os.path.dirname(pyveka.__file__), root, ignore=shutil.ignore_patterns("__pycache__", "bin")
-    )
-    where = root.joinpath("bin", *ROW[0].split("/"))
-    files = {
-        "solver": where / ROW[1],
-        "mesher": where / ROW[2],
-        "remote": root / "bin/remote/veka.remote",
-    }
-    for path in files.values():
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.touch(mode=0o755)
-    return root, {key: str(path) for key, path in files.items()}
+    paths = package_copy(root)
+    return root, {program: paths[lookup] for program, lookup in PROGRAMS.items()}
 
 
 def run(
@@ -124,7 +127,7 @@ def test_solver_candidate_states(package, state, shown, status):
         assert report(root)[0]["programs"]["solver"]["candidate"]["state"] == "found"
 
 
-@pytest.mark.parametrize("program", VARIABLES)
+@pytest.mark.parametrize("program", PROGRAMS)
 @pytest.mark.parametrize(
     "state, words",
     [
@@ -136,7 +139,7 @@ def test_solver_candidate_states(package, state, shown, status):
 )
 def test_override_states(package, tmp_path, program, state, words):
     root, files = package
-    variable, builtin = VARIABLES[program], files[program]
+    variable, builtin = VARIABLE[program], files[program]
     value = {
         "unset": None,
         "empty": "",
@@ -175,7 +178,7 @@ def test_override_states(package, tmp_path, program, state, words):
 )
 def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, made, warning):
     root, files = package
-    variable, value = VARIABLES[program], str(tmp_path / "mine")
+    variable, value = VARIABLE[program], str(tmp_path / "mine")
     os.mkdir(value) if made == "directory" else open(value, "w").close()
     data, code, lines = report(root, **{variable: value})
     fix = f"chmod +x {value}" if made == "not-executable" else None
@@ -192,7 +195,7 @@ def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, ma
     assert after == f"  fix         {fix}" if fix else after.startswith("  candidate ")
 
 
-@pytest.mark.parametrize("program", VARIABLES)
+@pytest.mark.parametrize("program", PROGRAMS)
 def test_path_answers_where_the_report_points(package, program):
     root, files = package
     os.remove(files[program])

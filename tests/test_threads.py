@@ -11,6 +11,7 @@ import time
 from types import SimpleNamespace as NS
 
 import pytest
+from helpers import CANDIDATES, EXECUTABLES, HOST, REMOTE, UNKNOWN_OS, VARIABLES, candidate
 
 import pyveka.veka_call
 from pyveka import options
@@ -30,33 +31,9 @@ ORIGINAL = {
         "veka_remote_script",
     )
 }
-VARIABLES = {
-    "veka_call_builtin": "VEKA_BIN",
-    "grelvin_call_builtin": "GRELVIN_BIN",
-    "veka_remote_script": "VEKA_REMOTE_BIN",
-}
-FILES = {
-    "veka_call_builtin": ("veka.run", "veka.mkl.run", "veka.exe"),  # on mac, linux, windows
-    "grelvin_call_builtin": ("grelvin.run", "grelvin.run", "grelvin.exe"),
-}
-REMOTE, FIXED, CONFIGURED = "bin/remote/veka.remote", "/fixed/by/stub", "/opt/configured/veka"
-UNKNOWN, STUBBED = (RuntimeError, "Unknown OS"), (LookupError, "raised by the stub")
+FIXED, CONFIGURED = "/fixed/by/stub", "/opt/configured/veka"
+UNKNOWN, STUBBED = (RuntimeError, UNKNOWN_OS), (LookupError, "raised by the stub")
 UNBOUND = (NameError, "name '_package_root' is not defined")
-HOST = platform.system().lower(), "64" if sys.maxsize > 2**32 else "32", platform.machine().lower()
-
-
-def candidate(lookup, system, bits, machine):
-    """The file a host's row names, relative to the package root; None on an unknown OS."""
-    mac, linux, windows = FILES[lookup]
-    if system == "darwin":
-        return (
-            "bin/mac.arm64/" + mac
-            if machine in ("arm64", "aarch64")
-            else f"bin/mac/{bits}bit/{mac}"
-        )
-    if system == "linux":
-        return f"bin/linux/{bits}bit/{linux}"
-    return f"bin/windows/{bits}bit/{windows}" if system.startswith("win") else None
 
 
 def at(root, relative):
@@ -64,15 +41,8 @@ def at(root, relative):
 
 
 def make_tree(root):
-    """Every candidate of both programs, the remote launcher and one override file per variable."""
-    made = [
-        candidate(lookup, system, bits, machine)
-        for lookup in FILES
-        for system in ("darwin", "linux", "win")
-        for bits in ("32", "64")
-        for machine in ("arm64", "x86_64")
-    ] + [REMOTE]
-    for relative in made + [f"over/{variable}" for variable in VARIABLES.values()]:
+    """Every candidate of every host, and one override file per variable."""
+    for relative in CANDIDATES + [f"over/{variable}" for variable in VARIABLES.values()]:
         path = at(root, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         open(path, "w").close()
@@ -136,7 +106,7 @@ def valid_answers(root, unbinding):
         "_resolve_path": {at(root, REMOTE)},
         "veka_remote_script": {at(root, REMOTE)},
     }
-    for lookup in FILES:
+    for lookup in EXECUTABLES:
         valid[lookup] = {
             UNKNOWN if path is None else at(root, path)
             for path in (
@@ -236,7 +206,7 @@ def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(
         monkeypatch.delenv(variable, raising=False)
     solver, mesher = (
         UNKNOWN if path is None else at(root, path)
-        for path in (candidate(lookup, *HOST) for lookup in FILES)
+        for path in (candidate(lookup, *HOST) for lookup in EXECUTABLES)
     )
     assert {name: outcome(name) for name in ORIGINAL} == {
         "_bits": HOST[1],

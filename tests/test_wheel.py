@@ -13,22 +13,22 @@ import zipfile
 from pathlib import Path
 
 import pytest
-from helpers import HOST_ROW, SYSTEM
+from helpers import EXECUTABLES, HOST, NO_REMOTE, REMOTE, candidate
 
 pytest.importorskip("scikit_build_core", reason="the build back end comes with the test extras")
-if HOST_ROW is None or SYSTEM == "windows":
+SOLVER, MESHER = (candidate(lookup, *HOST) for lookup in EXECUTABLES)
+if SOLVER is None or HOST[0] == "windows":
     pytest.skip("the bin/ tree here is made of POSIX shell scripts", allow_module_level=True)
 
 SOURCE = Path(__file__).resolve().parent.parent
-PLACE, SOLVER, MESHER = HOST_ROW
-SCRIPTS = {  # each stored 0644: the build must make them executable
-    f"{PLACE}/{SOLVER}": "#!/bin/sh\nprintf '%s\\n' solver \"$@\"\nexit 7\n",
-    f"{PLACE}/{MESHER}": "#!/bin/sh\nexit 0\n",
+SCRIPTS = {  # each stored 0644, under the package root: the build must make them executable
+    SOLVER: "#!/bin/sh\nprintf '%s\\n' solver \"$@\"\nexit 7\n",
+    MESHER: "#!/bin/sh\nexit 0\n",
 }
 PROGRAM_LINES = [  # what the build says of this host's programs
-    f"solver           bin/{PLACE}/{SOLVER}: carried",
-    f"mesh generator   bin/{PLACE}/{MESHER}: carried",
-    "remote launcher  bin/remote/veka.remote: missing",
+    f"solver           {SOLVER}: carried",
+    f"mesh generator   {MESHER}: carried",
+    f"remote launcher  {REMOTE}: missing",
 ]
 
 
@@ -50,7 +50,7 @@ def built(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, str]:
     (top / "source").mkdir()
     copy_source(top / "source")
     for relative, text in SCRIPTS.items():
-        script = top / "source/src/pyveka/bin" / relative
+        script = top / "source/src/pyveka" / relative
         script.parent.mkdir(parents=True, exist_ok=True)
         script.write_text(text)
         script.chmod(0o644)
@@ -85,7 +85,7 @@ def test_wheel_carries_the_tree_executable(built: tuple[Path, str]) -> None:
         entries = [
             entry for entry in archive.infolist() if entry.filename.startswith("pyveka/bin/")
         ]
-    assert sorted(entry.filename for entry in entries) == sorted(f"pyveka/bin/{x}" for x in SCRIPTS)
+    assert sorted(entry.filename for entry in entries) == sorted(f"pyveka/{x}" for x in SCRIPTS)
     assert {entry.filename: entry.external_attr >> 16 & 0o777 for entry in entries} == {
         entry.filename: 0o755 for entry in entries
     }
@@ -104,7 +104,7 @@ def test_installed_tree_is_executable(installed: Path) -> None:
         text=True,
         check=True,
     ).stdout.strip()
-    modes = {x: os.stat(os.path.join(site, "bin", x)).st_mode & 0o111 for x in SCRIPTS}
+    modes = {x: os.stat(os.path.join(site, x)).st_mode & 0o111 for x in SCRIPTS}
     assert modes == {x: 0o111 for x in SCRIPTS}
 
 
@@ -126,19 +126,19 @@ def test_run_passes_arguments_and_status_through(installed: Path) -> None:
 def test_run_without_a_program_says_why_and_how_to_fix_it(installed: Path) -> None:
     code, out, err = run(installed, "./python", "-m", "pyveka", "run", "remote")
     first, diagnosis = err.splitlines()
-    assert (code, out, first) == (127, "", "pyveka: no remote launcher script found")
+    assert (code, out, first) == (127, "", f"pyveka: {NO_REMOTE}")
     assert diagnosis.startswith(
         "pyveka: remote launcher: override VEKA_REMOTE_BIN: unset; candidate /"
     )
     assert diagnosis.endswith(
-        "/pyveka/bin/remote/veka.remote: missing; fix: set VEKA_REMOTE_BIN to the remote "
+        f"/pyveka/{REMOTE}: missing; fix: set VEKA_REMOTE_BIN to the remote "
         "launcher's path, or install pyveka with a bin/ tree that holds it"
     )
 
 
 def test_run_of_an_override_without_execute_permission(installed: Path, tmp_path: Path) -> None:
     solver = tmp_path / "veka"
-    solver.write_text(SCRIPTS[f"{PLACE}/{SOLVER}"])
+    solver.write_text(SCRIPTS[SOLVER])
     solver.chmod(0o644)
     assert run(installed, "./pyveka", "run", "solver", VEKA_BIN=str(solver)) == (
         126,
