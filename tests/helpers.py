@@ -1,5 +1,5 @@
-"""What several test files share: the bin/ tree each host gets, the lookups' error texts, and
-assertions."""
+"""What several test files share: the module's function names, the bin/ tree each host gets,
+the lookups' error texts, and assertions."""
 
 import os
 import platform
@@ -11,6 +11,24 @@ from pathlib import Path
 import pytest
 
 import pyveka
+import pyveka.veka_call
+
+# ---- The module ---------------------------------------------------------------------------
+
+# Its functions, in the order it defines them.
+NAMES = (
+    "_bits",
+    "_system",
+    "_machine",
+    "_package_root",
+    "_resolve_path",
+    "veka_call_builtin",
+    "veka_call_no_remote",
+    "grelvin_call_builtin",
+    "veka_remote_script",
+)
+# The function objects as imported, whatever a test later rebinds on the module.
+FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 
 # ---- The bin/ tree ------------------------------------------------------------------------
 

@@ -7,21 +7,11 @@ import subprocess
 import sys
 
 import pytest
+from helpers import NAMES
 
 pytest.importorskip("_testcapi")
 
 SWEEP = os.path.join(os.path.dirname(__file__), "allocation_sweep.py")
-NAMES = [
-    "_bits",
-    "_system",
-    "_machine",
-    "_package_root",
-    "_resolve_path",
-    "veka_call_builtin",
-    "veka_call_no_remote",
-    "grelvin_call_builtin",
-    "veka_remote_script",
-]
 
 
 def sweep(*argv):

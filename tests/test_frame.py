@@ -14,9 +14,7 @@ from types import SimpleNamespace as NS
 from typing import Optional
 
 import pytest
-from helpers import LINUX_HOST, REMOTE, candidate
-
-import pyveka.veka_call
+from helpers import FUNCTIONS, LINUX_HOST, NAMES, REMOTE, candidate
 
 MODULE_DOC = """
 Python equivalents of R-VEKA's veka.call helpers.
@@ -45,20 +43,17 @@ CALL_DOC = (
 MESHER_DOC = "Return the built-in path to the grelvin executable for this OS/arch."
 REMOTE_DOC = "\n    Return the path to the remote launcher script if present, else None.\n    "
 STR, OPT = {"return": "str"}, {"return": "Optional[str]"}
-TABLE = [  # name, __annotations__, __doc__, in definition order
-    ("_bits", STR, None),
-    ("_system", STR, None),
-    ("_machine", STR, None),
-    ("_package_root", STR, None),
-    ("_resolve_path", {"parts": "str", **OPT}, None),
-    ("veka_call_builtin", STR, SOLVER_DOC),
-    ("veka_call_no_remote", STR, CALL_DOC),
-    ("grelvin_call_builtin", STR, MESHER_DOC),
-    ("veka_remote_script", OPT, REMOTE_DOC),
-]
-NAMES = [row[0] for row in TABLE]
-# The function objects as imported, whatever a test later rebinds on the module.
-FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
+ATTRIBUTES = {  # name: __annotations__, __doc__
+    "_bits": (STR, None),
+    "_system": (STR, None),
+    "_machine": (STR, None),
+    "_package_root": (STR, None),
+    "_resolve_path": ({"parts": "str", **OPT}, None),
+    "veka_call_builtin": (STR, SOLVER_DOC),
+    "veka_call_no_remote": (STR, CALL_DOC),
+    "grelvin_call_builtin": (STR, MESHER_DOC),
+    "veka_remote_script": (OPT, REMOTE_DOC),
+}
 
 
 def module_frames(error):
@@ -95,8 +90,9 @@ def test_star_import_binds_the_names_without_underscore():
     }
 
 
-@pytest.mark.parametrize("name, annotations, doc", TABLE)
-def test_function_attributes(vc, monkeypatch, name, annotations, doc):
+@pytest.mark.parametrize("name", NAMES)
+def test_function_attributes(vc, monkeypatch, name):
+    annotations, doc = ATTRIBUTES[name]
     function = FUNCTIONS[name]
     assert (function.__name__, function.__qualname__, function.__module__) == (
         name,

@@ -7,21 +7,9 @@ import pickle
 import pydoc
 
 import pytest
+from helpers import FUNCTIONS, NAMES
 
 import pyveka.veka_call
-
-NAMES = [
-    "_bits",
-    "_system",
-    "_machine",
-    "_package_root",
-    "_resolve_path",
-    "veka_call_builtin",
-    "veka_call_no_remote",
-    "grelvin_call_builtin",
-    "veka_remote_script",
-]
-FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}  # before any test rebinds one
 
 
 @pytest.mark.parametrize("name", NAMES)

@@ -13,9 +13,11 @@ from helpers import (
     CANDIDATES,
     EXECUTABLES,
     FILES,
+    FUNCTIONS,
     HOST,
     LINUX_HOST,
     LOOKUPS,
+    NAMES,
     NOT_INSTALLED,
     REMOTE,
     UNKNOWN_OS,
@@ -24,21 +26,8 @@ from helpers import (
     not_found,
 )
 
-import pyveka.veka_call
 from pyveka import options
 
-NAMES = [
-    "_bits",
-    "_system",
-    "_machine",
-    "_package_root",
-    "_resolve_path",
-    "veka_call_builtin",
-    "veka_call_no_remote",
-    "grelvin_call_builtin",
-    "veka_remote_script",
-]
-FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 # The module interns its identifiers and literals: sys.intern hands back the very objects it uses.
 CONSTANTS = [
     sys.intern(text)

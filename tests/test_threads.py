@@ -11,26 +11,20 @@ import time
 from types import SimpleNamespace as NS
 
 import pytest
-from helpers import CANDIDATES, EXECUTABLES, HOST, REMOTE, UNKNOWN_OS, VARIABLES, candidate
+from helpers import (
+    CANDIDATES,
+    EXECUTABLES,
+    FUNCTIONS,
+    HOST,
+    REMOTE,
+    UNKNOWN_OS,
+    VARIABLES,
+    candidate,
+)
 
-import pyveka.veka_call
 from pyveka import options
 
 WORKERS, ROUNDS = 8, 300
-ORIGINAL = {
-    name: getattr(pyveka.veka_call, name)
-    for name in (
-        "_bits",
-        "_system",
-        "_machine",
-        "_package_root",
-        "_resolve_path",
-        "veka_call_builtin",
-        "veka_call_no_remote",
-        "grelvin_call_builtin",
-        "veka_remote_script",
-    )
-}
 FIXED, CONFIGURED = "/fixed/by/stub", "/opt/configured/veka"
 UNKNOWN, STUBBED = (RuntimeError, UNKNOWN_OS), (LookupError, "raised by the stub")
 UNBOUND = (NameError, "name '_package_root' is not defined")
@@ -69,11 +63,11 @@ def knobs(module, root, unbinding):
     flips = [environment(variable) for variable in VARIABLES.values()] + [
         rebind(
             "_resolve_path",
-            lambda: ORIGINAL["_resolve_path"],
+            lambda: FUNCTIONS["_resolve_path"],
             lambda: lambda *parts: FIXED,
             lambda: stub_raising,
         ),
-        rebind("_system", lambda: ORIGINAL["_system"], lambda: lambda: "plan9"),
+        rebind("_system", lambda: FUNCTIONS["_system"], lambda: lambda: "plan9"),
         rebind(
             "os", lambda: os, lambda: NS(environ=os.environ, path=os.path, sys=NS(maxsize=2**32))
         ),
@@ -87,7 +81,7 @@ def knobs(module, root, unbinding):
     if unbinding:  # _package_root removed from the namespace and bound again
         flips.append(
             lambda i: (
-                setattr(module, "_package_root", ORIGINAL["_package_root"])
+                setattr(module, "_package_root", FUNCTIONS["_package_root"])
                 if i % 2
                 else vars(module).pop("_package_root", None)
             )
@@ -129,26 +123,26 @@ def valid_answers(root, unbinding):
 def outcome(name):
     """What the original function `name` answers, or the type and text of what it raises."""
     try:
-        return ORIGINAL[name](*(REMOTE.split("/") if name == "_resolve_path" else ()))
+        return FUNCTIONS[name](*(REMOTE.split("/") if name == "_resolve_path" else ()))
     except Exception as error:
         return type(error), str(error)
 
 
 def storm(module, root, unbinding=False):
     """Runs the workers against the flipping threads; returns what each worker saw and any failure."""
-    answers = [{name: collections.Counter() for name in ORIGINAL} for _ in range(WORKERS)]
+    answers = [{name: collections.Counter() for name in FUNCTIONS} for _ in range(WORKERS)]
     failures, flips = [], knobs(module, root, unbinding)
     start = threading.Barrier(WORKERS + len(flips))
 
     def worker(seen):
         start.wait()
         for _ in range(ROUNDS):
-            for name in ORIGINAL:
+            for name in FUNCTIONS:
                 seen[name][outcome(name)] += 1
 
     def flipper(flip):
         start.wait()
-        for i in range(ROUNDS * len(ORIGINAL)):
+        for i in range(ROUNDS * len(FUNCTIONS)):
             flip(i)
             time.sleep(0)  # hands the lock on, so the flips spread over the workers' calls
 
@@ -200,7 +194,7 @@ def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(
     # the flips reached the workers: across them, the solver lookup saw several states
     assert len(set().union(*(seen["veka_call_builtin"] for seen in answers))) > 2
 
-    vars(vc).update(ORIGINAL, os=os, platform=platform)
+    vars(vc).update(FUNCTIONS, os=os, platform=platform)
     options.veka_set_option("veka.call", None)
     for variable in VARIABLES.values():
         monkeypatch.delenv(variable, raising=False)
@@ -208,7 +202,7 @@ def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(
         UNKNOWN if path is None else at(root, path)
         for path in (candidate(lookup, *HOST) for lookup in EXECUTABLES)
     )
-    assert {name: outcome(name) for name in ORIGINAL} == {
+    assert {name: outcome(name) for name in FUNCTIONS} == {
         "_bits": HOST[1],
         "_system": HOST[0],
         "_machine": HOST[2],
@@ -228,11 +222,12 @@ def test_names_removed_and_bound_again_under_concurrent_calls_in_a_fresh_interpr
             "-c",
             textwrap.dedent(f"""
         import sys
+        import pyveka.veka_call as vc
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         import test_threads as t
-        root, t.pyveka.veka_call.__file__ = {str(tmp_path)!r}, {str(tmp_path / "veka_call.so")!r}
+        root, vc.__file__ = {str(tmp_path)!r}, {str(tmp_path / "veka_call.so")!r}
         t.make_tree(root)
-        answers, failures = t.storm(t.pyveka.veka_call, root, unbinding=True)
+        answers, failures = t.storm(vc, root, unbinding=True)
         print(failures, t.unexpected(answers, root, unbinding=True))
     """),
         ],
