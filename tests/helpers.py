@@ -1,19 +1,24 @@
 """What several test files share: the module's function names, the bin/ tree each host gets,
-the lookups' error texts, and assertions."""
+the lookups' error texts, stand-ins for what the functions meet, and assertions."""
 
+import gc
 import os
 import platform
 import re
 import shutil
+import subprocess
 import sys
+import textwrap
+import traceback
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 import pyveka
 import pyveka.veka_call
 
-# ---- The module ---------------------------------------------------------------------------
+# ---- The module ------------------------------------------------------------------------------
 
 # Its functions, in the order it defines them.
 NAMES = (
@@ -30,7 +35,7 @@ NAMES = (
 # The function objects as imported, whatever a test later rebinds on the module.
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 
-# ---- The bin/ tree ------------------------------------------------------------------------
+# ---- The bin/ tree ---------------------------------------------------------------------------
 
 # The lookups of the solver, the mesh generator and the remote launcher, each with the
 # environment variable that overrides it.
@@ -112,7 +117,39 @@ def package_copy(root):
     return {lookup: str(path) for lookup, path in paths.items()}
 
 
-# ---- Assertions -------------------------------------------------------------------------------
+# ---- Stand-ins -------------------------------------------------------------------------------
+
+
+class Text(str):
+    """Text, but not the exact str that the functions must answer."""
+
+
+class Shouting:
+    """Not text, but "REMOTE" made text: a configured call that means the remote launcher."""
+
+    def __str__(self):
+        return "REMOTE"
+
+
+class Failure(Exception):
+    """Raised by `fail`, and by nothing else."""
+
+
+def fail(*args):
+    raise Failure("raised by a stub")
+
+
+def platform_reporting(system, machine):
+    """A `platform` whose system() and machine() answer the given objects."""
+    return SimpleNamespace(system=lambda: system, machine=lambda: machine)
+
+
+def os_with_maxsize(maxsize):
+    """An `os` with nothing but the sys.maxsize that _bits reads."""
+    return SimpleNamespace(sys=SimpleNamespace(maxsize=maxsize))
+
+
+# ---- Assertions and measurements -------------------------------------------------------------
 
 
 def check(call, expected):
@@ -122,3 +159,54 @@ def check(call, expected):
             call()
     else:
         assert call() == expected
+
+
+def outcome(call, *args):
+    """What call(*args) answers, or the type and the text of the exception it raises."""
+    try:
+        return call(*args)
+    except Exception as error:
+        return type(error), str(error)
+
+
+def module_frames(error):
+    """The traceback entries of the module's functions in what `error` went through."""
+    return [
+        frame
+        for frame, _ in traceback.walk_tb(error.__traceback__)
+        if frame.f_code.co_name.startswith("pyveka.")
+    ]
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter; what it printed, once it has exited normally."""
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True
+    )
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
+    return done.stdout
+
+
+WARM_UP, ROUNDS, CALLS = 3, 4, 25
+NO_GROWTH = ([0] * ROUNDS, [0] * ROUNDS)  # what `growth` measures when nothing leaks
+
+
+def growth(call, watched):
+    """Blocks gained, and how many `watched` objects changed reference count, in each of ROUNDS
+    rounds of CALLS calls after WARM_UP rounds. Only the last figures outlive a round: no leak
+    reads exactly 0."""
+    blocks_gained, references_changed = [0] * ROUNDS, [0] * ROUNDS
+    blocks = counts = None
+    for index in range(-WARM_UP, ROUNDS):
+        for _ in range(CALLS):
+            try:
+                call()
+            except Exception:
+                pass
+        gc.collect()
+        now, new_counts = sys.getallocatedblocks(), [sys.getrefcount(o) for o in watched]
+        if index >= 0:
+            blocks_gained[index] = now - blocks
+            references_changed[index] = sum(a != b for a, b in zip(new_counts, counts, strict=True))
+        blocks, counts, new_counts = now, new_counts, None
+    return blocks_gained, references_changed

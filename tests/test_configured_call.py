@@ -3,12 +3,10 @@
 from pathlib import Path
 
 import pytest
-from helpers import LINUX_HOST, check, not_found
+from helpers import LINUX_HOST, Shouting, Text, check, not_found
 
 from pyveka import options
 
-Text = type("Text", (str,), {})
-Shouting = type("Shouting", (), {"__str__": lambda self: "REMOTE"})
 SOLVER, SAME = "the solver", "the value itself"
 
 

@@ -14,7 +14,18 @@ from types import SimpleNamespace as NS
 from typing import Optional
 
 import pytest
-from helpers import FUNCTIONS, LINUX_HOST, NAMES, REMOTE, candidate
+from helpers import (
+    FUNCTIONS,
+    LINUX_HOST,
+    NAMES,
+    REMOTE,
+    Failure,
+    Text,
+    candidate,
+    fail,
+    module_frames,
+    os_with_maxsize,
+)
 
 MODULE_DOC = """
 Python equivalents of R-VEKA's veka.call helpers.
@@ -54,14 +65,6 @@ ATTRIBUTES = {  # name: __annotations__, __doc__
     "grelvin_call_builtin": (STR, MESHER_DOC),
     "veka_remote_script": (OPT, REMOTE_DOC),
 }
-
-
-def module_frames(error):
-    return [
-        f
-        for f, _ in traceback.walk_tb(error.__traceback__)
-        if f.f_code.co_name.startswith("pyveka.")
-    ]
 
 
 def test_module_namespace(vc):
@@ -168,9 +171,6 @@ def test_empty_keyword_mapping_counts_as_no_keywords(installed, tmp_path, name):
     assert FUNCTIONS["_resolve_path"]() == str(tmp_path)
 
 
-Text = type("Text", (str,), {})
-
-
 def rebind(global_name):
     return lambda vc, value: setattr(vc, global_name, lambda *parts: value)
 
@@ -238,14 +238,6 @@ def test_result_check_passes_none(vc, name):
     assert FUNCTIONS[name]() is None
 
 
-class Failure(Exception):
-    pass
-
-
-def fail():
-    raise Failure("raised by a rebound function")
-
-
 @pytest.mark.parametrize(
     "name, breakage, error, chain",
     [
@@ -286,14 +278,10 @@ def test_traceback_entries(vc, host, name, breakage, error, chain):
 SOLVER = candidate("veka_call_builtin", *LINUX_HOST)
 
 
-def maxsize(value):
-    return NS(sys=NS(maxsize=value))
-
-
 @pytest.mark.parametrize(
     "name, global_name, first, second",
     [
-        ("_bits", "os", (maxsize(2**32), "32"), (maxsize(2**32 + 1), "64")),
+        ("_bits", "os", (os_with_maxsize(2**32), "32"), (os_with_maxsize(2**32 + 1), "64")),
         (
             "_system",
             "platform",
@@ -368,11 +356,11 @@ def test_name_missing_from_the_namespace_is_read_from_builtins_at_every_call(vc,
     bits = FUNCTIONS["_bits"]
     bits()
     del vc.os
-    monkeypatch.setattr(builtins, "os", maxsize(2**40), raising=False)
+    monkeypatch.setattr(builtins, "os", os_with_maxsize(2**40), raising=False)
     assert bits() == "64"
-    builtins.os = maxsize(1)
+    builtins.os = os_with_maxsize(1)
     assert bits() == "32"
-    vc.os = maxsize(2**40)  # the namespace comes first
+    vc.os = os_with_maxsize(2**40)  # the namespace comes first
     assert bits() == "64"
     del vc.os
     assert bits() == "32"

@@ -5,14 +5,12 @@ import struct
 from types import SimpleNamespace as NS
 
 import pytest
-from helpers import check
-
-Text = type("Text", (str,), {})
+from helpers import Text, check, os_with_maxsize, platform_reporting
 
 
 @pytest.mark.parametrize("maxsize, token", [(2**32, "32"), (2**32 + 1, "64"), (2**63 - 1, "64")])
 def test_word_size_follows_maxsize(vc, maxsize, token):
-    vc.os = NS(sys=NS(maxsize=maxsize))
+    vc.os = os_with_maxsize(maxsize)
     assert vc._bits() == token
 
 
@@ -36,7 +34,7 @@ def test_word_size_of_this_interpreter_is_one_shared_token(vc):
     ],
 )
 def test_classifier_lower_cases_the_platform_report(vc, function, reported, answer):
-    vc.platform = NS(**{function[1:]: lambda: reported})
+    vc.platform = platform_reporting(reported, reported)
     check(getattr(vc, function), answer)
 
 

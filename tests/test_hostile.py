@@ -3,14 +3,21 @@ change the module namespace while a call runs. Errors pass through unchanged wit
 traceback entry, nothing leaks, and the next call with sane globals answers as before."""
 
 import os
-import subprocess
-import sys
-import traceback
 from types import SimpleNamespace as NS
 
 import pytest
-from helpers import EXECUTABLES, LINUX_HOST, REMOTE, candidate
-from test_leaks import FUNCTIONS, ROUNDS, growth
+from helpers import (
+    EXECUTABLES,
+    FUNCTIONS,
+    LINUX_HOST,
+    NO_GROWTH,
+    REMOTE,
+    candidate,
+    growth,
+    module_frames,
+    os_with_maxsize,
+    run_python,
+)
 
 import pyveka.veka_call
 from pyveka import options
@@ -95,8 +102,8 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
     ("_resolve_path", {"os": environ(None, exists=boom)}, Boom),
     ("_resolve_path", {"os": environ(None, exists=returning(RAISING_BOOL))}, Boom),
     ("_resolve_path", {"os": environ(None, exists=returning(BAD_BOOL))}, NOT_BOOL),
-    ("_bits", {"os": NS(sys=NS(maxsize=hostile(__gt__=boom)))}, Boom),
-    ("_bits", {"os": NS(sys=NS(maxsize=hostile(__gt__=returning(BAD_BOOL))))}, NOT_BOOL),
+    ("_bits", {"os": os_with_maxsize(hostile(__gt__=boom))}, Boom),
+    ("_bits", {"os": os_with_maxsize(hostile(__gt__=returning(BAD_BOOL)))}, NOT_BOOL),
     ("_system", {"platform": NS(system=returning(hostile(lower=boom)))}, Boom),
     ("veka_call_no_remote", {"configured": hostile(__str__=boom)}, Boom),
     (
@@ -227,15 +234,11 @@ def test_hostile_objects(vc, installed, name, bindings, outcome):
             if outcome is Boom
             else (type(error), str(error)) == (type(outcome), str(outcome))
         )
-        frames = [
-            f
-            for f, _ in traceback.walk_tb(error.__traceback__)
-            if f.f_code.co_name.startswith("pyveka.")
-        ]
+        frames = module_frames(error)
         assert [(f.f_code.co_name, f.f_globals is G) for f in frames] == [
             (f"pyveka.veka_call.{name}", True)
         ]
-    assert growth(call, [*FUNCTIONS.values(), G, os]) == ([0] * ROUNDS, [0] * ROUNDS)
+    assert growth(call, [*FUNCTIONS.values(), G, os]) == NO_GROWTH
     G.clear()
     G.update(sane)
     assert function() == answer
@@ -249,9 +252,12 @@ def test_hostile_objects(vc, installed, name, bindings, outcome):
     ],
 )
 def test_a_function_bound_to_call_itself_ends_in_recursion_error(rebinding, call):
-    script = f"import pyveka.veka_call as vc\n{rebinding}\ntry:\n {call}\nexcept RecursionError:\n print('stopped')"
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert (run.returncode, run.stdout) == (
-        0,
-        "stopped\n",
-    )  # a crash, not a recursion error, would be -11
+    script = f"""
+        import pyveka.veka_call as vc
+        {rebinding}
+        try:
+            {call}
+        except RecursionError:
+            print("stopped")
+    """
+    assert run_python(script) == "stopped\n"  # a crash would end it with a signal instead

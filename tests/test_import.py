@@ -3,22 +3,12 @@ from another interpreter, and after a failed import."""
 
 import importlib
 import importlib.util
-import subprocess
 import sys
-import textwrap
 
 import pytest
+from helpers import run_python
 
 BITS_OK = 'module._bits() in ("32", "64")'
-
-
-def run(code):
-    """Runs `code` in a fresh interpreter and returns what it printed."""
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True
-    )
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def reimport(module, monkeypatch):
@@ -63,7 +53,7 @@ def test_loading_the_file_under_another_name_gives_the_same_module(vc):
 
 def test_first_import_under_another_name_registers_the_full_name():
     assert (
-        run("""
+        run_python("""
         import importlib, importlib.util, sys
         spec = importlib.util.spec_from_file_location(
             "elsewhere.veka_call", importlib.util.find_spec("pyveka.veka_call").origin)
@@ -77,7 +67,7 @@ def test_first_import_under_another_name_registers_the_full_name():
 
 
 def test_second_module_object_cannot_be_initialised():
-    assert run(f"""
+    assert run_python(f"""
         import importlib.util, sys
         first, second = (importlib.util.find_spec("pyveka.veka_call") for _ in range(2))
         module, other = importlib.util.module_from_spec(first), importlib.util.module_from_spec(second)
@@ -94,7 +84,7 @@ def test_second_module_object_cannot_be_initialised():
 
 
 def test_second_interpreter_is_refused():
-    assert run(f"""
+    assert run_python(f"""
         import _xxsubinterpreters as interpreters
         import pyveka.veka_call as module
         interpreter = interpreters.create()
@@ -151,7 +141,7 @@ def blocked(name):
     ids=["typing without Optional", "os blocked", "platform blocked", "typing blocked"],
 )
 def test_failed_import_leaves_nothing_behind(breakage, repair, error):
-    output = run(FAILED_IMPORT.format(breakage=breakage, repair=repair, bits_ok=BITS_OK))
+    output = run_python(FAILED_IMPORT.format(breakage=breakage, repair=repair, bits_ok=BITS_OK))
     assert output.splitlines() == [
         error,
         "['init pyveka.veka_call']",
@@ -173,7 +163,7 @@ def mismatch(minor):
 )
 def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
     breakage = f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0); {errors}"
-    output = run(
+    output = run_python(
         FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK)
     )
     # refused before any statement of the module runs: no "init" traceback entry
@@ -188,7 +178,7 @@ def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
 @pytest.mark.parametrize("minor", [12, 10])
 def test_version_mismatch_only_warns_under_default_filters(minor):
     assert (
-        run(f"""
+        run_python(f"""
         import sys, warnings
         real, sys.version_info = sys.version_info, (3, {minor}, 0, "final", 0)
         with warnings.catch_warnings(record=True) as caught:
@@ -203,7 +193,7 @@ def test_version_mismatch_only_warns_under_default_filters(minor):
 
 def test_imports_bypass_builtins_import():
     assert (
-        run("""
+        run_python("""
         import builtins, dis, os, sys
         for name in ("platform", "typing"):
             sys.modules.pop(name, None)
@@ -228,7 +218,7 @@ def test_imports_bypass_builtins_import():
 
 def test_module_outlives_every_reference_but_its_own_for_the_next_import():
     assert (
-        run("""
+        run_python("""
         import gc, importlib, sys, weakref
         import pyveka, pyveka.veka_call as module
         module.set_by_user, held, alive = 1, module.veka_call_builtin, weakref.ref(module)

@@ -1,7 +1,6 @@
 """Calls repeated many times, on every path of every function, leave nothing behind: no memory
 blocks, and no references to the module's functions, namespace, bound modules or constants."""
 
-import gc
 import os
 import platform
 import re
@@ -18,12 +17,19 @@ from helpers import (
     LINUX_HOST,
     LOOKUPS,
     NAMES,
+    NO_GROWTH,
     NOT_INSTALLED,
     REMOTE,
     UNKNOWN_OS,
     VARIABLES,
+    Failure,
+    Shouting,
+    Text,
     candidate,
+    fail,
+    growth,
     not_found,
+    platform_reporting,
 )
 
 from pyveka import options
@@ -75,27 +81,6 @@ CONSTANTS = [
         "veka_get_option",
     )
 ]
-WARM_UP, ROUNDS, CALLS = 3, 4, 25
-
-
-def growth(call, watched):
-    """Blocks gained, and how many `watched` objects changed reference count, in each of ROUNDS rounds
-    of CALLS calls after WARM_UP rounds. Only the last figures outlive a round: no leak reads exactly 0."""
-    blocks_gained, references_changed = [0] * ROUNDS, [0] * ROUNDS
-    blocks = counts = None
-    for index in range(-WARM_UP, ROUNDS):
-        for _ in range(CALLS):
-            try:
-                call()
-            except Exception:
-                pass
-        gc.collect()
-        now, new_counts = sys.getallocatedblocks(), [sys.getrefcount(o) for o in watched]
-        if index >= 0:
-            blocks_gained[index] = now - blocks
-            references_changed[index] = sum(a != b for a, b in zip(new_counts, counts))
-        blocks, counts, new_counts = now, new_counts, None
-    return blocks_gained, references_changed
 
 
 def bind(**values):
@@ -110,15 +95,7 @@ def variable(name):
     return lambda vc, mp: mp.setenv(name, sys.executable)
 
 
-def fail(*args):
-    raise Failure("raised by a stub")
-
-
-Failure, Text = type("Failure", (Exception,), {}), type("Text", (str,), {})
-Broken, Shouting = (
-    type("Broken", (), {"__getattr__": fail}),
-    type("Shouting", (), {"__str__": lambda _: "Remote"}),
-)
+Broken = type("Broken", (), {"__getattr__": fail})
 # The stubbed Linux host, with this interpreter's word size: the lookups call the real _bits.
 HERE = (LINUX_HOST[0], HOST[1], LINUX_HOST[2])
 SOLVER, MISSING = candidate("veka_call_builtin", *HERE), bind(__file__="/no/such/dir/m.so")
@@ -183,7 +160,7 @@ ERRORS = [  # function, setup, the exception raised
     *[
         (
             name,
-            bind(platform=NS(system=lambda: b"X", machine=lambda: b"X")),
+            bind(platform=platform_reporting(b"X", b"X")),
             TypeError("Expected str, got bytes"),
         )
         for name in ("_system", "_machine")
@@ -261,7 +238,7 @@ def test_repeated_calls_leave_nothing_behind(
             result is None if outcome is None else type(result) is str and result.endswith(outcome)
         )
     watched = [*FUNCTIONS.values(), vars(vc), *vars(vc).values(), os, platform, *CONSTANTS]
-    assert growth(call, watched) == ([0] * ROUNDS, [0] * ROUNDS)
+    assert growth(call, watched) == NO_GROWTH
 
 
 def test_the_watched_constants_are_the_objects_the_module_hands_out(vc, host, monkeypatch):

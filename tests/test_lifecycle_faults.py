@@ -4,21 +4,10 @@ that run mid-call, borrowed objects freed under the module, and deep recursion."
 import os
 import subprocess
 import sys
-import textwrap
 from types import SimpleNamespace
 
 import pytest
-from helpers import LOOKUPS
-
-
-def run(code):
-    """Runs `code` in a fresh interpreter; its output, once it has exited normally."""
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True
-    )
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
-    return done.stdout
-
+from helpers import LOOKUPS, run_python
 
 # A finalizer that calls the configured-call lookup once the interpreter's sys.modules is gone:
 # the object sits in a cycle that the module namespace holds, so it is collected only by the
@@ -55,13 +44,9 @@ def test_call_during_interpreter_teardown_raises(where):
             os.close(write)
             print(os.read(read, 100).decode())
         """
-        outcome = run(code).strip()
+        outcome = run_python(code).strip()
     else:
-        done = subprocess.run(
-            [sys.executable, "-c", LATE_CALL.format(fd=1)], capture_output=True, text=True
-        )
-        assert done.returncode == 0, done.stderr[-2000:]
-        outcome = done.stdout
+        outcome = run_python(LATE_CALL.format(fd=1))
     assert outcome and outcome != "returned" and outcome.endswith("Error")
 
 
@@ -91,7 +76,7 @@ def test_locals_live_until_the_call_returns(vc, installed, lookup):
 
 
 def test_objects_after_tp_clear():
-    assert run("""
+    assert run_python("""
         import ctypes, gc, pyveka.veka_call as vc
 
         get_slot = ctypes.pythonapi.PyType_GetSlot
@@ -129,7 +114,7 @@ def test_objects_after_tp_clear():
 
 def test_version_info_freed_while_it_is_read():
     assert (
-        run("""
+        run_python("""
         import sys
         real = sys.version_info
 
@@ -198,7 +183,7 @@ def limit_a_c_builtin_survives():
 @pytest.mark.parametrize("cycle", CYCLES.values(), ids=CYCLES)
 def test_recursion_ends_where_a_c_builtin_survives(cycle, limit_a_c_builtin_survives):
     assert (
-        run(f"""
+        run_python(f"""
         import sys
         import pyveka.veka_call as vc
         sys.setrecursionlimit({limit_a_c_builtin_survives})

@@ -12,6 +12,7 @@ from helpers import (
     LOOKUPS,
     UNKNOWN_OS,
     VARIABLES,
+    Text,
     candidate,
     check,
     not_found,
@@ -115,7 +116,7 @@ def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_p
 
 
 @pytest.mark.parametrize("lookup", LOOKUPS)
-@pytest.mark.parametrize("resolved", [type("Text", (str,), {})("/opt/veka"), Path("/opt/veka"), ""])
+@pytest.mark.parametrize("resolved", [Text("/opt/veka"), Path("/opt/veka"), ""])
 def test_resolved_value_must_be_exact_text(vc, host, lookup, resolved):
     host(*LINUX_HOST)
     vc._resolve_path = lambda *parts: resolved

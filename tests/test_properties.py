@@ -2,9 +2,17 @@
 
 import os
 import tempfile
-from types import SimpleNamespace as NS
 
-from helpers import CANDIDATES, NOT_INSTALLED, UNKNOWN_OS, VARIABLES, candidate
+from helpers import (
+    CANDIDATES,
+    NOT_INSTALLED,
+    UNKNOWN_OS,
+    VARIABLES,
+    candidate,
+    os_with_maxsize,
+    outcome,
+    platform_reporting,
+)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -36,13 +44,6 @@ tokens = st.sampled_from(["64", "32"]) | st.integers(-(2**70), 2**70)
 overrides = st.sampled_from([None, "", "file", "directory", "missing"])
 
 
-def outcome(call):
-    try:
-        return call()
-    except Exception as error:
-        return type(error), str(error)
-
-
 def expected_answer(lookup, system, bits, machine, present, root):
     """The file the host's row names when it is present, else the lookup's error (or None)."""
     relative = candidate(lookup, system, bits, machine)
@@ -69,7 +70,7 @@ def test_lookup_answers_the_row_of_the_host(
 ):
     present = set(CANDIDATES) - absent  # mostly all: the rows differ in which file they name
     if through_platform:  # the classifiers lower-case the report; the rows compare exactly
-        vc.platform = NS(system=lambda: system, machine=lambda: machine)
+        vc.platform = platform_reporting(system, machine)
         vc._system, vc._machine = CLASSIFIERS
         system, machine = system.lower(), machine.lower()
     else:
@@ -106,8 +107,8 @@ def test_lookup_answers_the_row_of_the_host(
     maxsize=st.sampled_from([2**32, 2**32 + 1]) | st.integers(-(2**70), 2**70),
 )
 def test_classifiers_report_the_host_lower_cased(vc, system, machine, maxsize):
-    vc.platform = NS(system=lambda: system, machine=lambda: machine)
-    vc.os = NS(sys=NS(maxsize=maxsize))
+    vc.platform = platform_reporting(system, machine)
+    vc.os = os_with_maxsize(maxsize)
     answers = vc._system(), vc._machine(), vc._bits()
     assert answers == (system.lower(), machine.lower(), "64" if maxsize > 2**32 else "32")
     assert [type(answer) for answer in answers] == [str] * 3

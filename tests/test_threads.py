@@ -19,14 +19,18 @@ from helpers import (
     REMOTE,
     UNKNOWN_OS,
     VARIABLES,
+    Failure,
     candidate,
+    fail,
+    outcome,
+    platform_reporting,
 )
 
 from pyveka import options
 
 WORKERS, ROUNDS = 8, 300
 FIXED, CONFIGURED = "/fixed/by/stub", "/opt/configured/veka"
-UNKNOWN, STUBBED = (RuntimeError, UNKNOWN_OS), (LookupError, "raised by the stub")
+UNKNOWN, STUBBED = (RuntimeError, UNKNOWN_OS), (Failure, "raised by a stub")
 UNBOUND = (NameError, "name '_package_root' is not defined")
 
 
@@ -40,10 +44,6 @@ def make_tree(root):
         path = at(root, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         open(path, "w").close()
-
-
-def stub_raising(*parts):
-    raise LookupError("raised by the stub")
 
 
 def knobs(module, root, unbinding):
@@ -65,7 +65,7 @@ def knobs(module, root, unbinding):
             "_resolve_path",
             lambda: FUNCTIONS["_resolve_path"],
             lambda: lambda *parts: FIXED,
-            lambda: stub_raising,
+            lambda: fail,
         ),
         rebind("_system", lambda: FUNCTIONS["_system"], lambda: lambda: "plan9"),
         rebind(
@@ -74,7 +74,7 @@ def knobs(module, root, unbinding):
         rebind(
             "platform",
             lambda: platform,
-            lambda: NS(system=lambda: "Darwin", machine=lambda: "ARM64"),
+            lambda: platform_reporting("Darwin", "ARM64"),
         ),
         lambda i: options.veka_set_option("veka.call", (None, "remote", CONFIGURED)[i % 3]),
     ]
@@ -120,12 +120,9 @@ def valid_answers(root, unbinding):
     return valid
 
 
-def outcome(name):
+def answer(name):
     """What the original function `name` answers, or the type and text of what it raises."""
-    try:
-        return FUNCTIONS[name](*(REMOTE.split("/") if name == "_resolve_path" else ()))
-    except Exception as error:
-        return type(error), str(error)
+    return outcome(FUNCTIONS[name], *(REMOTE.split("/") if name == "_resolve_path" else ()))
 
 
 def storm(module, root, unbinding=False):
@@ -138,7 +135,7 @@ def storm(module, root, unbinding=False):
         start.wait()
         for _ in range(ROUNDS):
             for name in FUNCTIONS:
-                seen[name][outcome(name)] += 1
+                seen[name][answer(name)] += 1
 
     def flipper(flip):
         start.wait()
@@ -202,7 +199,7 @@ def test_concurrent_calls_answer_for_some_state_and_then_for_the_restored_one(
         UNKNOWN if path is None else at(root, path)
         for path in (candidate(lookup, *HOST) for lookup in EXECUTABLES)
     )
-    assert {name: outcome(name) for name in FUNCTIONS} == {
+    assert {name: answer(name) for name in FUNCTIONS} == {
         "_bits": HOST[1],
         "_system": HOST[0],
         "_machine": HOST[2],
