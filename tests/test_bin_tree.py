@@ -46,5 +46,5 @@ def test_build_report_names_the_lookups_candidates(bin_tree, vc, host, system, m
     host(system, bits, machine)
     vc._resolve_path = lambda *parts: "/".join(parts)  # the candidate, whether it exists or not
     lookups = (vc.veka_call_builtin, vc.grelvin_call_builtin, vc.veka_remote_script)
-    expected = dict(zip(bin_tree.PROGRAMS, map(named, lookups)))
+    expected = dict(zip(bin_tree.PROGRAMS, map(named, lookups), strict=True))
     assert bin_tree.candidates(system, machine, bits) == expected

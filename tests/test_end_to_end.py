@@ -1,4 +1,5 @@
-"""The installed package, copied beside a real bin/ tree for this host, asked from a fresh interpreter."""
+"""The installed package, copied beside a real bin/ tree for this host, asked from a fresh
+interpreter."""
 
 import json
 import os

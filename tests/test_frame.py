@@ -11,7 +11,6 @@ import types
 import typing
 from contextlib import suppress
 from types import SimpleNamespace as NS
-from typing import Optional
 
 import pytest
 from helpers import (
@@ -111,7 +110,7 @@ def test_function_attributes(vc, monkeypatch, name):
     assert function.__dict__["marker"] == 1
     parameters = "(*parts: 'str')" if "parts" in annotations else "()"
     assert str(inspect.signature(function)) == f"{parameters} -> '{annotations['return']}'"
-    evaluated = {"str": str, "Optional[str]": Optional[str]}
+    evaluated = {"str": str, "Optional[str]": str | None}
     assert typing.get_type_hints(function) == {
         key: evaluated[text] for key, text in annotations.items()
     }

@@ -73,7 +73,8 @@ Collider = type("Collider", (), {"__hash__": lambda self: hash("_resolve_path"),
 BAD_BOOL, RAISING_BOOL = hostile(__bool__=returning(2)), hostile(__bool__=boom)
 NOT_BOOL = TypeError("__bool__ should return bool, returned int")
 SOLVER, MESHER = (candidate(lookup, *LINUX_HOST) for lookup in EXECUTABLES)
-CASES = [  # function, names bound for the call, what it answers or raises (Boom: the very object raised)
+# function, names bound for the call, what it answers or raises (Boom: the very object raised)
+CASES = [
     ("veka_call_builtin", classify(hostile(__eq__=boom)), Boom),
     ("veka_call_builtin", classify(hostile(__eq__=returning(BAD_BOOL))), NOT_BOOL),
     (
@@ -125,7 +126,8 @@ CASES = [  # function, names bound for the call, what it answers or raises (Boom
         },
         Boom,
     ),
-    # The namespace changes in the middle of a call: the next lookup of a name in that call sees the change.
+    # The namespace changes in the middle of a call: the next lookup of a name in that call sees
+    # the change.
     ("veka_call_builtin", {"os": environ(then(lambda g: g.pop("os"), "/x"))}, undefined("os")),
     (
         "veka_call_builtin",

@@ -59,7 +59,8 @@ def test_first_import_under_another_name_registers_the_full_name():
             "elsewhere.veka_call", importlib.util.find_spec("pyveka.veka_call").origin)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
-        print(sys.modules["pyveka.veka_call"] is module is importlib.import_module("pyveka.veka_call"))
+        registered = sys.modules["pyveka.veka_call"]  # before the import below could add it
+        print(registered is module is importlib.import_module("pyveka.veka_call"))
         print(module.__name__, module.veka_remote_script.__module__)
     """)
         == "True\nelsewhere.veka_call pyveka.veka_call\n"
@@ -70,7 +71,8 @@ def test_second_module_object_cannot_be_initialised():
     assert run_python(f"""
         import importlib.util, sys
         first, second = (importlib.util.find_spec("pyveka.veka_call") for _ in range(2))
-        module, other = importlib.util.module_from_spec(first), importlib.util.module_from_spec(second)
+        module = importlib.util.module_from_spec(first)
+        other = importlib.util.module_from_spec(second)
         first.loader.exec_module(module)
         try:
             second.loader.exec_module(other)
@@ -109,7 +111,8 @@ try:
     spec.loader.exec_module(failed)
 except Exception as error:
     print(f"{{type(error).__name__}}: {{error}}")
-    print([f.f_code.co_name for f, _ in traceback.walk_tb(error.__traceback__) if "pyveka" in f.f_code.co_name])
+    frames = [f.f_code.co_name for f, _ in traceback.walk_tb(error.__traceback__)]
+    print([name for name in frames if "pyveka" in name])
 print("pyveka.veka_call" in sys.modules)
 {repair}
 module = importlib.import_module("pyveka.veka_call")
@@ -151,7 +154,10 @@ def test_failed_import_leaves_nothing_behind(breakage, repair, error):
 
 
 def mismatch(minor):
-    return f"compile time Python version 3.11 of module 'pyveka.veka_call' does not match runtime version 3.{minor}"
+    return (
+        "compile time Python version 3.11 of module 'pyveka.veka_call' does not match "
+        f"runtime version 3.{minor}"
+    )
 
 
 @pytest.mark.parametrize(
@@ -162,7 +168,10 @@ def mismatch(minor):
     ],
 )
 def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
-    breakage = f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0); {errors}"
+    breakage = (
+        f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0)"
+        f"; {errors}"
+    )
     output = run_python(
         FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK)
     )
@@ -210,7 +219,8 @@ def test_imports_bypass_builtins_import():
         import pyveka.veka_call as module
         os.environ["VEKA_BIN"] = sys.executable
         print(module.platform is sys.modules["platform"], module.os is os,
-              module.Optional is sys.modules["typing"].Optional, module.veka_call_no_remote() == sys.executable)
+              module.Optional is sys.modules["typing"].Optional,
+              module.veka_call_no_remote() == sys.executable)
     """)
         == "True True True True\n"
     )

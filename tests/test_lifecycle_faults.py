@@ -95,7 +95,8 @@ def test_objects_after_tp_clear():
         solver, remote = vc.veka_call_builtin, vc.veka_remote_script
         state = next(o for o in gc.get_referents(solver) if type(o).__name__ == "shared_state")
         clear(solver)
-        print(solver.__name__, solver.__qualname__, solver.__code__.co_name, repr(solver).split(" at ")[0])
+        print(solver.__name__, solver.__qualname__, solver.__code__.co_name,
+              repr(solver).split(" at ")[0])
         print(solver.__doc__, solver.__annotations__, solver.__globals__, solver.__dict__)
         print(outcome(solver))
         print(outcome(remote) == outcome(vc.veka_remote_script) != outcome(solver))
@@ -135,8 +136,12 @@ def test_version_info_freed_while_it_is_read():
 # through a Python function.
 CYCLES = {
     "solver lookup": "vc._system = vc.veka_call_builtin; vc.veka_call_builtin()",
-    "solver lookup and Python": "vc._system = lambda: vc.veka_call_builtin(); vc.veka_call_builtin()",
-    "path resolution and Python": "vc._package_root = lambda: vc._resolve_path(); vc._resolve_path()",
+    "solver lookup and Python": (
+        "vc._system = lambda: vc.veka_call_builtin(); vc.veka_call_builtin()"
+    ),
+    "path resolution and Python": (
+        "vc._package_root = lambda: vc._resolve_path(); vc._resolve_path()"
+    ),
     "path resolution": "vc._package_root = vc._resolve_path; vc._resolve_path('bin')",
     "configured call": "vc.veka_call_builtin = vc.veka_call_no_remote; vc.veka_call_no_remote()",
     "remote script": "vc._package_root = vc.veka_remote_script; vc.veka_remote_script()",

@@ -1,4 +1,5 @@
-"""``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed package."""
+"""``python -m pyveka`` as a user runs it: a fresh interpreter on a copy of the installed
+package."""
 
 import json
 import os
@@ -368,7 +369,8 @@ def test_run_without_a_program_to_run(package):
         f"pyveka: {UNKNOWN}",
         (
             f"pyveka: mesh generator: override GRELVIN_BIN: unset; candidate none: {UNKNOWN}; "
-            "fix: set GRELVIN_BIN to the mesh generator's path, or install pyveka with a bin/ tree that holds it"
+            "fix: set GRELVIN_BIN to the mesh generator's path, "
+            "or install pyveka with a bin/ tree that holds it"
         ),
     ]
     assert run(root, "--json", "run", "solver")[:2] == (2, "")
@@ -385,7 +387,10 @@ def test_run_without_a_program_to_run(package):
     ],
 )
 def test_child_process_run_as_on_windows(package, child, status):
-    waits = f"import sys, pyveka.__main__ as m; sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
+    waits = (
+        "import sys, pyveka.__main__ as m; "
+        f"sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
+    )
     assert run(package[0], command=[*PYTHON, "-c", waits]) == (status, "", "")  # no traceback
 
 

@@ -1,4 +1,5 @@
-"""All nine functions called from many threads while the environment and the module's globals change."""
+"""All nine functions called from many threads while the environment and the module's globals
+change."""
 
 import os
 import platform

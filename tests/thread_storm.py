@@ -47,7 +47,8 @@ def make_tree(root):
 
 
 def knobs(module, root, unbinding):
-    """One flip(i) per thread of changes; every flip binds a fresh object, so the old one can be freed."""
+    """One flip(i) per thread of changes; every flip binds a fresh object, so the old one can be
+    freed."""
 
     def environment(variable):
         values = [os.path.join(root, "over", variable), "", os.path.join(root, "absent"), None]
@@ -126,7 +127,8 @@ def answer(name):
 
 
 def storm(module, root, unbinding=False):
-    """Runs the workers against the flipping threads; returns what each worker saw and any failure."""
+    """Runs the workers against the flipping threads; returns what each worker saw and any
+    failure."""
     answers = [{name: collections.Counter() for name in FUNCTIONS} for _ in range(WORKERS)]
     failures, flips = [], knobs(module, root, unbinding)
     start = threading.Barrier(WORKERS + len(flips))
