@@ -76,14 +76,12 @@ bool Frame::equals(Obj left, Obj right, Where where)
         if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
         return PyUnicode_Compare(a, b) == 0;
     }
-    Ref answer = check(PyObject_RichCompare(a, b, Py_EQ), where);
-    return truth(answer, where);
+    return compare(a, b, Py_EQ, where);
 }
 
-bool Frame::greater(Obj left, Obj right, Where where)
+bool Frame::compare(PyObject* left, PyObject* right, int op, Where where)
 {
-    where_ = where;
-    Ref answer = check(PyObject_RichCompare(left.get(), right.get(), Py_GT), where);
+    Ref answer = check(PyObject_RichCompare(left, right, op), where);
     return truth(answer, where);
 }
 
@@ -108,6 +106,18 @@ Ref Frame::word_size_directory(Obj word_size, Where where)
     if (word_size.get() == k.thirty_two.get()) return k.thirty_two_bit.share();
     Ref formatted = check(PyObject_Format(word_size.get(), k.empty.get()), where);
     return check(PyUnicode_Concat(formatted.get(), k.bit.get()), where);
+}
+
+Ref Frame::lower(Obj obj, Where where)
+{
+    where_ = where;
+    PyObject* self = obj.get();
+    // Exact str cannot override lower: call str.lower itself, past the lookup.
+    if (PyUnicode_CheckExact(self)) {
+        PyObject* descriptor = k.str_lower.get();
+        return check(PyVectorcall_Function(descriptor)(descriptor, &self, 1, nullptr), where);
+    }
+    return call_method(obj, k.lower, {}, where);
 }
 
 Ref Frame::str(Obj obj, Where where)

@@ -5,10 +5,10 @@
 // PythonError with the interpreter's exception set (errors.hpp); it also
 // records its source line, which the function's traceback entry names.
 //
-// The operations a body makes on every call are inline. Those that call out
-// are kept out of line, so that a body's own frame stays small: rebound into
-// a cycle, the functions recurse through these frames until the interpreter's
-// recursion limit stops them, and the C stack must last that long.
+// The operations on a body's usual path are inline: the compilers then lay
+// out each body's frame as one, which also keeps it small. The rarer ones
+// (comparisons of other objects, formatting, the import, raising) stay out
+// of line.
 #pragma once
 
 #include "name_resolution.hpp"
@@ -39,30 +39,30 @@ public:
     // `obj.name`
     Ref attr(Obj obj, AttributeUse& use, Where where = Where::here());
     // `callable(*args)`
-    VEKA_NOINLINE Ref call(Obj callable, std::initializer_list<PyObject*> args = {},
-                           Where where = Where::here());
+    Ref call(Obj callable, std::initializer_list<PyObject*> args = {}, Where where = Where::here());
     // `callable(*args)` for an arguments tuple made once.
-    VEKA_NOINLINE Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::here());
+    Ref call_with_tuple(Obj callable, Obj args_tuple, Where where = Where::here());
     // `callable(first, *rest)`
     VEKA_NOINLINE Ref call_prepended(Obj callable, Obj first, std::span<PyObject* const> rest,
                                      Where where = Where::here());
     // `obj.name(*args)`
-    VEKA_NOINLINE Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
-                                  Where where = Where::here());
+    Ref call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::here());
     // `module.name(*args)`, the name looked up as by attr
-    VEKA_NOINLINE Ref call_method(Obj obj, AttributeUse& use,
-                                  std::initializer_list<PyObject*> args = {},
-                                  Where where = Where::here());
+    Ref call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::here());
     // `bool(obj)`
     bool truth(Obj obj, Where where = Where::here());
     // `bool(left == right)`
     VEKA_NOINLINE bool equals(Obj left, Obj right, Where where = Where::here());
     // `bool(left > right)`
-    VEKA_NOINLINE bool greater(Obj left, Obj right, Where where = Where::here());
+    bool greater(Obj left, Obj right, Where where = Where::here());
     // `obj.startswith(prefix)` taken as a truth value.
     VEKA_NOINLINE bool startswith(Obj obj, Obj prefix, Where where = Where::here());
     // `f"{word_size}bit"`
     VEKA_NOINLINE Ref word_size_directory(Obj word_size, Where where = Where::here());
+    // `obj.lower()`
+    VEKA_NOINLINE Ref lower(Obj obj, Where where = Where::here());
     // `str(obj)`
     VEKA_NOINLINE Ref str(Obj obj, Where where = Where::here());
     // `from .<module> import <name>`, as every import of the module runs.
@@ -74,6 +74,7 @@ public:
 
 private:
     PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);
+    VEKA_NOINLINE bool compare(PyObject* left, PyObject* right, int op, Where where);
 
     PyObject* namespace_dict_;
     std::span<PyObject* const> args_;
@@ -90,6 +91,21 @@ inline Ref Frame::attr(Obj obj, AttributeUse& use, Where where)
 {
     where_ = where;
     return read_attribute(obj.get(), (k.*use.name).get(), use.module_dict, where);
+}
+
+inline bool Frame::greater(Obj left, Obj right, Where where)
+{
+    where_ = where;
+    PyObject* a = left.get();
+    PyObject* b = right.get();
+    // Exact ints compare by value, which is all int.__gt__ does; their digit
+    // counts decide unless they are equal.
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        const Py_ssize_t a_digits = signed_digit_count(a);
+        const Py_ssize_t b_digits = signed_digit_count(b);
+        if (a_digits != b_digits) return a_digits > b_digits;
+    }
+    return compare(a, b, Py_GT, where);
 }
 
 inline bool Frame::truth(Obj obj, Where where)

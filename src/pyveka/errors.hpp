@@ -35,28 +35,47 @@
 namespace veka {
 
 // Where in this module's source a step stands: the line of its traceback
-// entry. The standard library's source_location where it exists; otherwise
-// the builtins g++, clang++ and MSVC share (clang++ 14 paired with libstdc++
-// lacks the former). A compiler with neither gives entries without a line.
-struct SourceLine {
-    const char* file = "veka_call";
-    int line = 0;
-
+// entry. The standard library's source_location where it exists (one pointer
+// to static data); otherwise the builtins g++, clang++ and MSVC share (clang++
+// 14 paired with libstdc++ lacks the former). A compiler with neither gives
+// entries without a line.
 #if defined(__cpp_lib_source_location)
+class SourceLine {
+public:
     static constexpr SourceLine here(std::source_location at = std::source_location::current())
     {
-        return {at.file_name(), static_cast<int>(at.line())};
+        return SourceLine(at);
     }
-#elif defined(__has_builtin) && __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+    constexpr SourceLine() = default;
+    [[nodiscard]] const char* file() const { return at_.file_name(); }
+    [[nodiscard]] int line() const { return static_cast<int>(at_.line()); }
+
+private:
+    constexpr explicit SourceLine(std::source_location at) : at_(at) {}
+    std::source_location at_;
+};
+#else
+class SourceLine {
+public:
+#if defined(__has_builtin) && __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
     static constexpr SourceLine here(const char* file = __builtin_FILE(),
                                      int line = __builtin_LINE())
     {
-        return {file, line};
+        return SourceLine(file, line);
     }
 #else
     static constexpr SourceLine here() { return {}; }
 #endif
+    constexpr SourceLine() = default;
+    [[nodiscard]] const char* file() const { return file_; }
+    [[nodiscard]] int line() const { return line_; }
+
+private:
+    constexpr SourceLine(const char* file, int line) : file_(file), line_(line) {}
+    const char* file_ = "veka_call";
+    int line_ = 0;
 };
+#endif
 
 // Thrown only once the interpreter's exception is set.
 struct PythonError : std::exception {

@@ -27,7 +27,7 @@ Ref system_body(Frame& f)
     static constinit AttributeUse system{&Constants::system};
     Ref platform_module = f.global(platform);
     Ref reported = f.call_method(platform_module, system);
-    return f.call_method(reported, f.k.lower);
+    return f.lower(reported);
 }
 
 // def _machine() -> "str":
@@ -38,7 +38,7 @@ Ref machine_body(Frame& f)
     static constinit AttributeUse machine{&Constants::machine};
     Ref platform_module = f.global(platform);
     Ref reported = f.call_method(platform_module, machine);
-    return f.call_method(reported, f.k.lower);
+    return f.lower(reported);
 }
 
 // def _package_root() -> "str":

@@ -138,7 +138,7 @@ Ref configured_call_body(Frame& f)
         return f.call(solver_lookup);
     }
     Ref text = PyUnicode_CheckExact(call.get()) ? call.share() : f.str(call);
-    Ref lowered = f.call_method(text, k.lower);
+    Ref lowered = f.lower(text);
     if (f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote)) {
         Ref solver_lookup = f.global(solver_for_remote);
         return f.call(solver_lookup);

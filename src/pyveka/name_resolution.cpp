@@ -76,7 +76,7 @@ void add_traceback_entry(const char* dotted_name, const SourceLine& where,
 {
     PendingExceptionKept pending;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(base_name(where.file), dotted_name, where.line)));
+        PyCode_NewEmpty(base_name(where.file()), dotted_name, where.line())));
     if (!code) return;
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),

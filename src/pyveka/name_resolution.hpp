@@ -77,7 +77,8 @@ inline Ref read_attribute(PyObject* obj, PyObject* name, DictHit& module_dict, S
         Ref value = cached_lookup(module_dict, PyModule_GetDict(obj), name, where);
         if (value) return value;
     }
-    return check(PyObject_GetAttr(obj, name), where);
+    getattrofunc get = attribute_slot(obj);
+    return check(get ? get(obj, name) : PyObject_GetAttr(obj, name), where);
 }
 
 // One import: `import <module>` (name null) or `from <module> import <name>`,

@@ -98,11 +98,11 @@ PyObject* run_body(const FunctionRow& row, Frame& frame, PyObject* globals) noex
 
 // The functions call each other through the namespace; rebound into a cycle,
 // they must end in RecursionError, not in a C stack overflow. A level of that
-// recursion (trampoline, body, the operation that calls out) takes about
-// twice the C stack per unit of the recursion limit that the interpreter's
-// own C functions take, and a sanitizer build's frames several times more:
-// each level counts as that many units, so that whatever recursion limit a C
-// builtin survives, these functions survive too.
+// recursion (trampoline, body, the call out) takes up to about as much C stack
+// as two units of the recursion limit allow the interpreter's own C functions
+// (tests/test_lifecycle_faults.py measures that limit), and a sanitizer
+// build's frames several times more: each level counts as that many units, so
+// that whatever recursion limit a C builtin survives, these functions survive.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int recursion_units = 8;
 #elif defined(__has_feature)

@@ -38,6 +38,8 @@ struct Constants {
     // Made after the strings, in the order the exec step makes them.
     Ref two_to_the_32;
     Ref solver_mac_arm64_parts, mesher_mac_arm64_parts, remote_script_parts;
+    // str.lower, called directly on exact str.
+    Ref str_lower;
 
     // What may close a reference cycle; clear drops these.
     // The fallback of call-time name resolution.
