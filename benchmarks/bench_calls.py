@@ -245,10 +245,60 @@ def import_costs(repeat: int) -> dict[str, float]:
     return {module: statistics.median(values) for module, values in costs.items()}
 
 
+INSTRUCTIONS_REAL_RATIO = 1.02  # call / floor, real host, public functions
+
+
+def instruction_report() -> int:
+    import instruction_counts
+
+    print(
+        f"pyveka.veka_call on {platform.system()} {platform.machine()}, "
+        f"Python {platform.python_version()}: instructions per call (callgrind), an empty "
+        f"loop's taken off; the Cython build compiles benchmarks/plain_veka_call.py"
+    )
+    counts = instruction_counts.measure()
+    missed: list[str] = []
+    for scenario, title in (("real", "Real host"), ("stubbed", "Stubbed host")):
+        print(f"\n{title}")
+        print(f"{'function':22} {'floor':>9} {'Cython':>9} {'module':>9} {'module/floor':>13}")
+        for name in PRIVATE + PUBLIC:
+            floor, cython, module = (
+                counts[scenario][f"{name} {kind}"] for kind in ("floor", "cython", "module")
+            )
+            print(f"{name:22} {floor:9.0f} {cython:9.0f} {module:9.0f} {module / floor:13.3f}")
+    print("\nTargets")
+    for name in PUBLIC:
+        real = counts["real"]
+        ratio = real[f"{name} module"] / real[f"{name} floor"]
+        met = ratio <= INSTRUCTIONS_REAL_RATIO
+        missed += [] if met else [f"real {name}"]
+        print(
+            f"  real host  {name:22} {ratio:6.3f}x floor  (at most "
+            f"{INSTRUCTIONS_REAL_RATIO:.2f}x)  {'met' if met else 'MISSED'}"
+        )
+    for name in PRIVATE + PUBLIC:
+        stubbed = counts["stubbed"]
+        module, cython = stubbed[f"{name} module"], stubbed[f"{name} cython"]
+        met = module <= cython
+        missed += [] if met else [f"stubbed {name}"]
+        print(
+            f"  stubbed    {name:22} {module:7.0f} vs Cython {cython:7.0f}  (at most Cython)  "
+            f"{'met' if met else 'MISSED'}"
+        )
+    return 1 if missed else 0
+
+
 def main() -> int:
     arguments = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     arguments.add_argument("--quick", action="store_true", help="fewer calls, for a smoke run")
+    arguments.add_argument(
+        "--instructions",
+        action="store_true",
+        help="count instructions with callgrind instead of timing (needs valgrind and Cython)",
+    )
     options = arguments.parse_args()
+    if options.instructions:
+        return instruction_report()
     seconds, repeat = (0.002, 3) if options.quick else (0.01, 101)
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core: no migrations
