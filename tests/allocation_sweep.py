@@ -189,8 +189,9 @@ def stubbed_host(file, present, system, machine):
 LOOKUPS_FAILING_UNINSTALLED = ("veka_call_builtin", "grelvin_call_builtin", "veka_call_no_remote")
 
 
-def send_down_failure_path(name, namespace, options):
-    """Changes the namespace so that `name` fails; the arguments to call it with."""
+def send_down_failure_path(name, namespace, options, args):
+    """Changes the namespace so that `name` fails; the arguments to call it with, `args` unless
+    the arguments are what makes it fail."""
     if name == "_bits":
         del namespace["os"]
     elif name in ("_system", "_machine"):
@@ -203,7 +204,7 @@ def send_down_failure_path(name, namespace, options):
         del namespace["_resolve_path"]
     elif name == "veka_call_no_remote":
         options.veka_set_option("veka.call", "remote")
-    return ()
+    return args
 
 
 def sweep_call(name):
@@ -233,7 +234,7 @@ def sweep_call(name):
                 )
             args = ("bin", "remote", "veka.remote") if name == "_resolve_path" else ()
             if path == "failure":
-                args = send_down_failure_path(name, namespace, options) or args
+                args = send_down_failure_path(name, namespace, options, args)
             function = getattr(vc, name)
             operation = functools.partial(function, *args)
             normal = ending(operation)

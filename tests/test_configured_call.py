@@ -1,5 +1,8 @@
 """The configured solver call (option "veka.call") and its wiring into pyveka.options."""
 
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -61,7 +64,12 @@ def solver(installed):
 )
 def test_configured_call(vc, solver, value, answer):
     looked_up, lookup = [], vc.veka_call_builtin
-    vc.veka_call_builtin = lambda: looked_up.append(1) or lookup()
+
+    def counted_lookup():
+        looked_up.append(1)
+        return lookup()
+
+    vc.veka_call_builtin = counted_lookup
     options.veka_set_option("veka.call", value)
     if answer is TypeError:
         with pytest.raises(TypeError, match=f"^Expected str, got {type(value).__name__}$"):
@@ -69,9 +77,8 @@ def test_configured_call(vc, solver, value, answer):
     else:
         for ask in (vc.veka_call_no_remote, lambda: options.get("veka.call")):
             assert (ask() == solver) if answer is SOLVER else (ask() is value)
-    assert len(looked_up) == (
-        2 if answer is SOLVER else 0
-    )  # the solver is looked up only when needed
+    # the solver is looked up only when needed
+    assert len(looked_up) == (2 if answer is SOLVER else 0)
 
 
 def test_no_solver_installed(vc, tree, host):
@@ -85,9 +92,12 @@ def test_no_solver_installed(vc, tree, host):
 def test_getter_is_imported_at_every_call(vc, solver, monkeypatch):
     asked = []
     for stored, answer in (("/first", "/first"), ("Remote", solver)):
-        monkeypatch.setattr(
-            options, "veka_get_option", lambda *args, stored=stored: asked.append(args) or stored
-        )
+
+        def getter(*args, stored=stored):
+            asked.append(args)
+            return stored
+
+        monkeypatch.setattr(options, "veka_get_option", getter)
         assert vc.veka_call_no_remote() == answer
     assert asked == [("veka.call",), ("veka.call",)]
     monkeypatch.delattr(options, "veka_get_option")
@@ -117,10 +127,6 @@ def test_getter_supplied_by_the_options_module_getattr(vc, monkeypatch, package)
 
 
 def test_call_from_a_finalizer_late_in_shutdown_does_not_abort():
-    import subprocess
-    import sys
-    import textwrap
-
     script = textwrap.dedent("""
         import sys, pyveka.veka_call as v
         class Late:
@@ -129,7 +135,9 @@ def test_call_from_a_finalizer_late_in_shutdown_does_not_abort():
                     self.f()
                 except BaseException:
                     pass
-        late = Late(); late.f = v.veka_call_no_remote; late.cycle = late
+        late = Late()
+        late.f = v.veka_call_no_remote
+        late.cycle = late
         sys.late_holder = late
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)

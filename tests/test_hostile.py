@@ -22,8 +22,12 @@ from helpers import (
 import pyveka.veka_call
 from pyveka import options
 
-G, RAISED = vars(pyveka.veka_call), []
-Boom = type("Boom", (Exception,), {})
+G = vars(pyveka.veka_call)
+RAISED = []  # what `boom` raised last
+
+
+class Boom(Exception):
+    pass
 
 
 def boom(*args):
@@ -41,12 +45,34 @@ def returning(value):
 
 def then(action, answer):
     """A stub that runs `action` on the module namespace, then answers `answer`."""
-    return lambda *args: (action(G), answer)[1]
+
+    def stub(*args):
+        action(G)
+        return answer
+
+    return stub
 
 
 def watching(action):
     """An `os.path` that runs `action` on the module namespace at every attribute read."""
-    return hostile(__getattr__=lambda self, name: (action(G), getattr(os.path, name))[1])
+
+    def read(self, name):
+        action(G)
+        return getattr(os.path, name)
+
+    return hostile(__getattr__=read)
+
+
+def clear_and_restore(namespace):
+    saved = dict(namespace)
+    namespace.clear()
+    namespace.update(saved)
+
+
+def collide(namespace):
+    """Replaces _resolve_path by a key of the same hash, whose comparison raises."""
+    del namespace["_resolve_path"]
+    namespace[Collider()] = 0
 
 
 def environ(answer, **path):
@@ -69,7 +95,13 @@ def classify(system=LINUX_HOST[0], bits=LINUX_HOST[1], machine=LINUX_HOST[2], **
     }
 
 
-Collider = type("Collider", (), {"__hash__": lambda self: hash("_resolve_path"), "__eq__": boom})
+class Collider:
+    def __hash__(self):
+        return hash("_resolve_path")
+
+    __eq__ = boom
+
+
 BAD_BOOL, RAISING_BOOL = hostile(__bool__=returning(2)), hostile(__bool__=boom)
 NOT_BOOL = TypeError("__bool__ should return bool, returned int")
 SOLVER, MESHER = (candidate(lookup, *LINUX_HOST) for lookup in EXECUTABLES)
@@ -156,7 +188,7 @@ CASES = [
     ),
     (
         "veka_call_builtin",
-        classify(_machine=then(lambda g: (saved := dict(g), g.clear(), g.update(saved)), "")),
+        classify(_machine=then(clear_and_restore, "")),
         SOLVER,
     ),
     ("grelvin_call_builtin", classify(_machine=then(dict.clear, "")), undefined("_resolve_path")),
@@ -196,20 +228,18 @@ CASES = [
         {"os": environ(then(lambda g: g.update(_resolve_path=lambda *p: "/".join(p)), None))},
         REMOTE,
     ),
-    (
-        "veka_remote_script",
-        {"os": environ(then(lambda g: (g.pop("_resolve_path"), g.update({Collider(): 0})), None))},
-        Boom,
-    ),  # the lookup of _resolve_path compares a key of the namespace, which raises
+    # the lookup of _resolve_path compares a key of the namespace, which raises
+    ("veka_remote_script", {"os": environ(then(collide, None))}, Boom),
 ]
 
 
 @pytest.fixture(autouse=True)
-def configured(
-    monkeypatch,
-):  # the option "veka.call" is the global `configured` of the module, or what it answers
+def configured(monkeypatch):
+    """The option "veka.call" is the module's global `configured`, or what it answers."""
+
     def getter(key):
-        return value() if callable(value := G.get("configured")) else value
+        value = G.get("configured")
+        return value() if callable(value) else value
 
     monkeypatch.setattr(options, "veka_get_option", getter)
 

@@ -123,7 +123,7 @@ print(module is not failed, {bits_ok},
 
 def blocked(name):
     return (
-        f"saved = sys.modules[{name!r}]; sys.modules[{name!r}] = None",
+        f"saved = sys.modules[{name!r}]\nsys.modules[{name!r}] = None",
         f"sys.modules[{name!r}] = saved",
         f"ModuleNotFoundError: import of {name} halted; None in sys.modules",
     )
@@ -133,7 +133,7 @@ def blocked(name):
     "breakage, repair, error",
     [
         (
-            "saved = typing.Optional; del typing.Optional",
+            "saved = typing.Optional\ndel typing.Optional",
             "typing.Optional = saved",
             "ImportError: cannot import name Optional",
         ),
@@ -169,8 +169,9 @@ def mismatch(minor):
 )
 def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
     breakage = (
-        f"import warnings; real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0)"
-        f"; {errors}"
+        "import warnings\n"
+        f"real, sys.version_info = sys.version_info, (3, {minor}, 0, 'final', 0)\n"
+        f"{errors}"
     )
     output = run_python(
         FAILED_IMPORT.format(breakage=breakage, repair="sys.version_info = real", bits_ok=BITS_OK)

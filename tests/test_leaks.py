@@ -95,10 +95,16 @@ def variable(name):
     return lambda vc, mp: mp.setenv(name, sys.executable)
 
 
-Broken = type("Broken", (), {"__getattr__": fail})
+class Broken:
+    """Fails at every attribute read."""
+
+    __getattr__ = fail
+
+
 # The stubbed Linux host, with this interpreter's word size: the lookups call the real _bits.
 HERE = (LINUX_HOST[0], HOST[1], LINUX_HOST[2])
-SOLVER, MISSING = candidate("veka_call_builtin", *HERE), bind(__file__="/no/such/dir/m.so")
+SOLVER = candidate("veka_call_builtin", *HERE)
+MISSING = bind(__file__="/no/such/dir/m.so")  # a package root where nothing is installed
 SUCCESS = [  # function, arguments, setup, the end of the answer (None: the answer is None)
     ("_bits", (), None, HOST[1]),
     ("_system", (), None, HOST[0]),
@@ -228,7 +234,10 @@ def test_repeated_calls_leave_nothing_behind(
 ):
     if setup:
         setup(vc, monkeypatch)
-    call = lambda: FUNCTIONS[name](*args, **kwargs)  # noqa: E731
+
+    def call():
+        return FUNCTIONS[name](*args, **kwargs)
+
     if isinstance(outcome, Exception):  # the calls take the path meant
         with pytest.raises(type(outcome), match=f"^{re.escape(str(outcome))}$"):
             call()
@@ -242,8 +251,10 @@ def test_repeated_calls_leave_nothing_behind(
 
 
 def test_the_watched_constants_are_the_objects_the_module_hands_out(vc, host, monkeypatch):
-    seen, own = [FUNCTIONS["_bits"]()], {id(o) for o in CONSTANTS}
-    vc.os, vc._resolve_path = NS(environ=NS(get=seen.append)), lambda *parts: seen.extend(parts)
+    seen = [FUNCTIONS["_bits"]()]
+    own = {id(o) for o in CONSTANTS}
+    vc.os = NS(environ=NS(get=seen.append))
+    vc._resolve_path = lambda *parts: seen.extend(parts)
     monkeypatch.setattr(options, "veka_get_option", seen.append)
     vc.veka_remote_script()
     for system in ("darwin", "linux", "plan9"):

@@ -134,18 +134,23 @@ def test_version_info_freed_while_it_is_read():
 
 # Each rebinding closes a cycle of the module's functions calling each other, directly or
 # through a Python function.
-CYCLES = {
-    "solver lookup": "vc._system = vc.veka_call_builtin; vc.veka_call_builtin()",
+CYCLES = {  # the rebinding, and the call that enters the cycle
+    "solver lookup": ("vc._system = vc.veka_call_builtin", "vc.veka_call_builtin()"),
     "solver lookup and Python": (
-        "vc._system = lambda: vc.veka_call_builtin(); vc.veka_call_builtin()"
+        "vc._system = lambda: vc.veka_call_builtin()",
+        "vc.veka_call_builtin()",
     ),
     "path resolution and Python": (
-        "vc._package_root = lambda: vc._resolve_path(); vc._resolve_path()"
+        "vc._package_root = lambda: vc._resolve_path()",
+        "vc._resolve_path()",
     ),
-    "path resolution": "vc._package_root = vc._resolve_path; vc._resolve_path('bin')",
-    "configured call": "vc.veka_call_builtin = vc.veka_call_no_remote; vc.veka_call_no_remote()",
-    "remote script": "vc._package_root = vc.veka_remote_script; vc.veka_remote_script()",
-    "mesher lookup": "vc._bits = vc.grelvin_call_builtin; vc.grelvin_call_builtin()",
+    "path resolution": ("vc._package_root = vc._resolve_path", "vc._resolve_path('bin')"),
+    "configured call": (
+        "vc.veka_call_builtin = vc.veka_call_no_remote",
+        "vc.veka_call_no_remote()",
+    ),
+    "remote script": ("vc._package_root = vc.veka_remote_script", "vc.veka_remote_script()"),
+    "mesher lookup": ("vc._bits = vc.grelvin_call_builtin", "vc.grelvin_call_builtin()"),
 }
 
 
@@ -185,17 +190,16 @@ def limit_a_c_builtin_survives():
     return low
 
 
-@pytest.mark.parametrize("cycle", CYCLES.values(), ids=CYCLES)
-def test_recursion_ends_where_a_c_builtin_survives(cycle, limit_a_c_builtin_survives):
-    assert (
-        run_python(f"""
+@pytest.mark.parametrize("rebinding, call", CYCLES.values(), ids=CYCLES)
+def test_recursion_ends_where_a_c_builtin_survives(rebinding, call, limit_a_c_builtin_survives):
+    script = f"""
         import sys
         import pyveka.veka_call as vc
         sys.setrecursionlimit({limit_a_c_builtin_survives})
+        {rebinding}
         try:
-            {cycle}
+            {call}
         except RecursionError:
             print("RecursionError")
-    """)
-        == "RecursionError\n"
-    )
+    """
+    assert run_python(script) == "RecursionError\n"

@@ -40,11 +40,22 @@ def calls(vc):
     """Records, in order, the classifiers called and the components given to _resolve_path."""
     log, resolve = [], vc._resolve_path
 
+    def classifier(name, answer):
+        def classified():
+            log.append(name)
+            return answer
+
+        return classified
+
     def classify(system=LINUX_HOST[0], bits=LINUX_HOST[1], machine=LINUX_HOST[2]):
         for name, answer in (("_system", system), ("_bits", bits), ("_machine", machine)):
-            setattr(vc, name, lambda name=name, answer=answer: log.append(name) or answer)
+            setattr(vc, name, classifier(name, answer))
 
-    vc._resolve_path = lambda *parts: log.append(parts) or resolve(*parts)
+    def resolve_path(*parts):
+        log.append(parts)
+        return resolve(*parts)
+
+    vc._resolve_path = resolve_path
     classify()
     return log, classify
 
@@ -81,14 +92,18 @@ def test_unknown_os_after_classifying_and_before_any_resolution(vc, tree, calls,
 def test_override_read_and_tested_through_os(vc, tree, calls, monkeypatch, tmp_path, lookup, kind):
     log, classify = calls
     gets, tests = [], []
+
+    def get(*args):
+        gets.append(args)
+        return os.environ.get(*args)
+
+    def exists(path):
+        tests.append(path)
+        return os.path.exists(path)
+
     vc.os = NS(
-        environ=NS(get=lambda *args: gets.append(args) or os.environ.get(*args)),
-        path=NS(
-            join=os.path.join,
-            abspath=os.path.abspath,
-            dirname=os.path.dirname,
-            exists=lambda path: tests.append(path) or os.path.exists(path),
-        ),
+        environ=NS(get=get),
+        path=NS(join=os.path.join, abspath=os.path.abspath, dirname=os.path.dirname, exists=exists),
     )
     installed, program = tree(candidate(lookup, *LINUX_HOST)), tree("over/program")
     monkeypatch.chdir(tmp_path)

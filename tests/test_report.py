@@ -40,7 +40,7 @@ NOT_FOUND = {  # what pyveka says when a program is not installed
     "remote": NO_REMOTE,
 }
 UNKNOWN = f"RuntimeError: {UNKNOWN_OS}"
-PLAN9 = "import pyveka.veka_call as v; v._system = lambda: 'plan9'"
+PLAN9 = "import pyveka.veka_call as v\nv._system = lambda: 'plan9'"
 MAIN = "import sys\n{}\nfrom pyveka.__main__ import main\nraise SystemExit(main(sys.argv[1:]))"
 # Without site-packages, so that the copy is what imports: an editable install's import hook
 # would answer from the source tree ahead of PYTHONPATH.
@@ -48,17 +48,15 @@ PYTHON = [sys.executable, "-S"]
 
 
 @pytest.fixture
-def package(
-    tmp_path,
-):  # the copy's root, below a directory whose name holds a space, and its three files
+def package(tmp_path):
+    """The copy's root, below a directory whose name holds a space, and its three files."""
     root = tmp_path / "site dir" / "pyveka"
     paths = package_copy(root)
     return root, {program: paths[lookup] for program, lookup in PROGRAMS.items()}
 
 
-def run(
-    root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env
-):  # `before` runs first
+def run(root, *argv, before=None, command=None, stdout=subprocess.PIPE, **env):
+    """pyveka's status, output and error output; the code `before` runs first."""
     environ = {k: v for k, v in os.environ.items() if k not in VARIABLES.values()}
     environ.update(env, PYTHONPATH=str(root.parent))
     command = command or [*PYTHON, *(["-c", MAIN.format(before)] if before else ["-m", "pyveka"])]
@@ -73,10 +71,10 @@ def run(
     return done.returncode, done.stdout, done.stderr
 
 
-def report(
-    root, **kwargs
-):  # the JSON, the exit status (the same for the text) and the text's lines
-    (code, out, _), (text_code, text, _) = run(root, "--json", **kwargs), run(root, **kwargs)
+def report(root, **kwargs):
+    """The JSON, the exit status (the same for the text) and the text's lines."""
+    code, out, _ = run(root, "--json", **kwargs)
+    text_code, text, _ = run(root, **kwargs)
     assert code == text_code
     return json.loads(out), code, text.splitlines()
 
@@ -106,8 +104,11 @@ def test_solver_candidate_states(package, state, shown, status):
         os.chmod(solver, 0o644)  # no x bit at all: even root may not run it
     elif state != "found":
         os.remove(solver)
-        if state != "missing":  # a link to nothing, or a directory, in the file's place
-            os.symlink(solver + ".gone", solver) if state == "dangling-link" else os.mkdir(solver)
+        # a link to nothing, or a directory, in the file's place
+        if state == "dangling-link":
+            os.symlink(solver + ".gone", solver)
+        elif state == "directory":
+            os.mkdir(solver)
     data, code, lines = report(root)
     entry = data["programs"]["solver"]
     assert (code, entry["candidate"]["path"], entry["candidate"]["state"]) == (
@@ -121,10 +122,9 @@ def test_solver_candidate_states(package, state, shown, status):
     fixes = [line.split("fix", 1)[1].strip() for line in lines if line.startswith("  fix ")]
     assert fixes == ([entry["candidate"]["fix"]] if state == "not-executable" else [])
     if fixes:  # pasted into a shell as it stands, the fix makes the file executable
-        assert (
-            fixes[0].startswith("chmod +x ")
-            and subprocess.run(fixes[0], shell=True).returncode == 0
-        )
+        assert fixes[0].startswith("chmod +x ")
+        done = subprocess.run(fixes[0], shell=True)
+        assert done.returncode == 0
         assert report(root)[0]["programs"]["solver"]["candidate"]["state"] == "found"
 
 
@@ -180,7 +180,10 @@ def test_override_states(package, tmp_path, program, state, words):
 def test_override_that_cannot_run_is_warned_about(package, tmp_path, program, made, warning):
     root, files = package
     variable, value = VARIABLE[program], str(tmp_path / "mine")
-    os.mkdir(value) if made == "directory" else open(value, "w").close()
+    if made == "directory":
+        os.mkdir(value)
+    else:
+        open(value, "w").close()
     data, code, lines = report(root, **{variable: value})
     fix = f"chmod +x {value}" if made == "not-executable" else None
     entry = data["programs"][program]
@@ -237,7 +240,9 @@ def test_configured_call(package, value, present):
     root, files = package
     if not present:
         os.remove(files["solver"])
-    before = value and f"import pyveka.options as o; o.veka_set_option('veka.call', {value!r})"
+    before = None
+    if value is not None:
+        before = f"import pyveka.options as o\no.veka_set_option('veka.call', {value!r})"
     data, code, lines = report(root, before=before)
     resolved = (
         {"path": value, "error": None}
@@ -263,18 +268,16 @@ def test_usage_errors(package, argv):
 
 def test_console_script_runs_the_same_command(package):
     script = os.path.join(os.path.dirname(sys.executable), "pyveka")
-    script = (
-        script
-        if os.path.exists(script)
-        else shutil.which("pyveka") or pytest.skip("no pyveka console script")
-    )
+    if not os.path.exists(script):
+        script = shutil.which("pyveka")
+    if script is None:
+        pytest.skip("no pyveka console script")
     root, files = package
     os.remove(files["mesher"])
     for argv in (["path", "mesher"], ["path", "solver"], ["--json"]):
         assert run(root, *argv, command=[*PYTHON, script]) == run(root, *argv)
-    assert json.loads(run(root, "--json", command=[*PYTHON, script])[1])["package_root"] == str(
-        root
-    )  # the copy
+    data = json.loads(run(root, "--json", command=[*PYTHON, script])[1])
+    assert data["package_root"] == str(root)  # the copy
 
 
 def test_version_help_and_one_programs_json(package):
@@ -304,9 +307,8 @@ OUTPUTS = {  # how to start pyveka with an output it cannot write, and what it s
 }
 
 
-@pytest.mark.parametrize(
-    "argv", [[], ["path", "solver"], ["--help"]], ids=" ".join
-)  # report, path, argparse
+# the report, a path and argparse's own output
+@pytest.mark.parametrize("argv", [[], ["path", "solver"], ["--help"]], ids=" ".join)
 @pytest.mark.parametrize("output", OUTPUTS)
 def test_output_that_cannot_be_written_ends_with_74(package, argv, output):
     if output == "full disk" and not os.path.exists("/dev/full"):
@@ -380,21 +382,21 @@ def test_run_without_a_program_to_run(package):
     "child, status",
     [
         ("raise SystemExit(5)", 5),  # the child's status is the command's
-        (
-            "import os, signal, time; os.kill(os.getppid(), signal.SIGINT); time.sleep(30)",
-            130,
-        ),  # Ctrl-C
+        # Ctrl-C
+        ("import os, signal, time\nos.kill(os.getppid(), signal.SIGINT)\ntime.sleep(30)", 130),
     ],
 )
 def test_child_process_run_as_on_windows(package, child, status):
     waits = (
-        "import sys, pyveka.__main__ as m; "
+        "import sys, pyveka.__main__ as m\n"
         f"sys.exit(m.run_child([sys.executable, '-c', {child!r}]))"
     )
     assert run(package[0], command=[*PYTHON, "-c", waits]) == (status, "", "")  # no traceback
 
 
-class Env:  # an environ with nothing but the `get` the lookups use
+class Env:
+    """An environ with nothing but the `get` the lookups use."""
+
     def __init__(self, values):
         self.get = values.get
 
@@ -434,17 +436,12 @@ def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
 def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
     from pyveka import __main__ as command
 
-    first_inside, second_inside, first_done = (
-        threading.Event(),
-        threading.Event(),
-        threading.Event(),
-    )
+    first_inside, second_inside, first_done = (threading.Event() for _ in range(3))
     bound = vc.os
     resolve = vc._resolve_path
 
-    def held_resolve(
-        *parts,
-    ):  # keeps the second report inside its rebinding until the first is done
+    def held_resolve(*parts):
+        """Keeps the second report inside its rebinding until the first is done."""
         second_inside.set()
         first_done.wait(5)
         return resolve(*parts)

@@ -98,7 +98,7 @@ def test_installed_tree_is_executable(installed: Path) -> None:
         [
             str(installed / "python"),
             "-c",
-            "import pyveka, os; print(os.path.dirname(pyveka.__file__))",
+            "import pyveka, os\nprint(os.path.dirname(pyveka.__file__))",
         ],
         capture_output=True,
         text=True,

@@ -52,11 +52,14 @@ def knobs(module, root, unbinding):
 
     def environment(variable):
         values = [os.path.join(root, "over", variable), "", os.path.join(root, "absent"), None]
-        return lambda i: (
-            os.environ.pop(variable, None)
-            if values[i % 4] is None
-            else os.environ.__setitem__(variable, values[i % 4])
-        )
+
+        def flip(i):
+            if values[i % 4] is None:
+                os.environ.pop(variable, None)
+            else:
+                os.environ[variable] = values[i % 4]
+
+        return flip
 
     def rebind(name, *makers):
         return lambda i: setattr(module, name, makers[i % len(makers)]())
@@ -79,14 +82,15 @@ def knobs(module, root, unbinding):
         ),
         lambda i: options.veka_set_option("veka.call", (None, "remote", CONFIGURED)[i % 3]),
     ]
-    if unbinding:  # _package_root removed from the namespace and bound again
-        flips.append(
-            lambda i: (
-                setattr(module, "_package_root", FUNCTIONS["_package_root"])
-                if i % 2
-                else vars(module).pop("_package_root", None)
-            )
-        )
+
+    def unbind(i):  # _package_root removed from the namespace and bound again
+        if i % 2:
+            module._package_root = FUNCTIONS["_package_root"]
+        else:
+            vars(module).pop("_package_root", None)
+
+    if unbinding:
+        flips.append(unbind)
     return flips
 
 
