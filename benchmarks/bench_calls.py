@@ -168,22 +168,20 @@ def candidate_parts(lookup: Any, root: str) -> tuple[str, ...]:
 
 
 def every_candidate(root: str) -> None:
-    """Creates the files of every host row, so that any host finds its own."""
-    for row in (
-        "mac.arm64",
-        "mac/64bit",
-        "mac/32bit",
-        "linux/64bit",
-        "linux/32bit",
-        "windows/64bit",
-        "windows/32bit",
-    ):
-        for name in ("veka.run", "veka.mkl.run", "veka.exe", "grelvin.run", "grelvin.exe"):
-            target = os.path.join(root, "bin", *row.split("/"), name)
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            open(target, "w").close()
-    os.makedirs(os.path.join(root, "bin", "remote"), exist_ok=True)
-    open(os.path.join(root, "bin", "remote", "veka.remote"), "w").close()
+    """Creates the files this host's lookups try, as the lookups themselves name them."""
+    asked: list[tuple[str, ...]] = []
+
+    def record(*parts: str) -> str:
+        asked.append(parts)
+        return "recorded"
+
+    with module_globals(_resolve_path=record):
+        for lookup in (vc.veka_call_builtin, vc.grelvin_call_builtin, vc.veka_remote_script):
+            lookup()
+    for parts in asked:
+        target = os.path.join(root, *parts)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        open(target, "w").close()
 
 
 def stubbed_host(root: str, file: str) -> tuple[Any, Any]:
@@ -297,6 +295,8 @@ def main() -> int:
         help="count instructions with callgrind instead of timing (needs valgrind and Cython)",
     )
     options = arguments.parse_args()
+    for variable in ("VEKA_BIN", "GRELVIN_BIN", "VEKA_REMOTE_BIN"):
+        os.environ.pop(variable, None)  # the built-in candidates are measured
     if options.instructions:
         return instruction_report()
     seconds, repeat = (0.002, 3) if options.quick else (0.01, 101)
