@@ -70,7 +70,8 @@ def lookups_os() -> Any:
     """The `os` the lookups use: the module's own binding, else the builtins' one,
     as the module's call-time name resolution finds it."""
     namespace = vars(veka_call)
-    return namespace["os"] if "os" in namespace else builtins.os
+    # getattr, as the name is not one builtins declares to type checkers.
+    return namespace["os"] if "os" in namespace else getattr(builtins, "os")  # noqa: B009
 
 
 class _EverythingExists:
