@@ -1,7 +1,10 @@
 """Generated hosts, overrides and installed files: the lookups answer what the bin/ table names."""
 
 import os
+import sys
 import tempfile
+from contextlib import suppress
+from types import SimpleNamespace
 
 from helpers import (
     CANDIDATES,
@@ -112,3 +115,108 @@ def test_classifiers_report_the_host_lower_cased(vc, system, machine, maxsize):
     answers = vc._system(), vc._machine(), vc._bits()
     assert answers == (system.lower(), machine.lower(), "64" if maxsize > 2**32 else "32")
     assert [type(answer) for answer in answers] == [str] * 3
+
+
+class Spaces(SimpleNamespace):
+    """Stand-ins whose attributes live in a plain instance dict, read the generic way."""
+
+
+class MoreSpaces(Spaces):
+    pass
+
+
+ATTRIBUTES = {  # attribute name: values a stand-in may take for it
+    "maxsize": [2**31 - 1, 2**32, 2**32 + 1, 2**63 - 1],
+    "system": ["Linux".strip, "Darwin".strip, b"X".strip],
+    "machine": ["x86_64".strip, "ARM64".strip],
+    "dirname": [os.path.dirname, str.upper],
+    "abspath": [os.path.abspath, str.lower],
+    "join": [os.path.join, max],
+    "exists": [bool, frozenset().__contains__],
+}
+
+
+def checked(value):  # the result check of the module's functions
+    if value is None or type(value) is str:
+        return value
+    raise TypeError(f"Expected str, got {type(value).__name__}")
+
+
+REFERENCES = {  # each function as the Python it stands for, run on the same stand-ins
+    "_bits": lambda v: "64" if v.os.sys.maxsize > 2**32 else "32",
+    "_system": lambda v: checked(v.platform.system().lower()),
+    "_machine": lambda v: checked(v.platform.machine().lower()),
+    "_package_root": lambda v: checked(v.os.path.dirname(v.os.path.abspath(v.__file__))),
+    "_resolve_path": lambda v: (
+        checked(p) if v.os.path.exists(p := v.os.path.join(v._package_root(), "bin")) else None
+    ),
+}
+
+changes = st.lists(
+    st.tuples(
+        st.sampled_from(
+            [
+                "set",
+                "delete",
+                "property",
+                "class attribute",
+                "unset on class",
+                "new dict",
+                "other class",
+            ]
+        ),
+        st.sampled_from(["os", "sys", "path", "platform"]),
+        st.sampled_from([*ATTRIBUTES, "sys", "path"]),
+        st.integers(0, 3),
+        st.sampled_from([Spaces, MoreSpaces]),
+    ),
+    max_size=12,
+)
+
+
+@examples(300)
+@given(changes=changes)
+def test_attribute_reads_follow_every_change_of_their_objects(vc, changes):
+    """Attribute reads on stand-ins that are not modules may be remembered; every change of the
+    object, its dict or its classes is seen at the next call, as plain Python sees it."""
+    path = Spaces(
+        **{name: ATTRIBUTES[name][0] for name in ("dirname", "abspath", "join", "exists")}
+    )
+    stand_ins = {
+        "sys": MoreSpaces(maxsize=sys.maxsize),
+        "path": path,
+        "platform": Spaces(system="Linux".strip, machine="x86_64".strip),
+    }
+    stand_ins["os"] = MoreSpaces(sys=stand_ins["sys"], path=path)
+    vc.os, vc.platform, vc.__file__ = stand_ins["os"], stand_ins["platform"], "/pkg/veka_call.so"
+    try:
+        for kind, target, name, index, cls in [("none", "os", "sys", 0, Spaces), *changes]:
+            with suppress(AttributeError, TypeError):  # a change Python refuses is not made
+                change(kind, stand_ins[target], name, index, cls, stand_ins)
+            for function, reference in REFERENCES.items():
+                args = ("bin",) if function == "_resolve_path" else ()
+                got, expected = outcome(getattr(vc, function), *args), outcome(reference, vc)
+                assert got == expected, (function, kind)
+    finally:
+        for cls in (Spaces, MoreSpaces):  # the classes outlive the example
+            for name in [*ATTRIBUTES, "sys", "path"]:
+                if name in vars(cls):
+                    delattr(cls, name)
+
+
+def change(kind, obj, name, index, cls, stand_ins):
+    value = stand_ins.get(name) or ATTRIBUTES[name][index % len(ATTRIBUTES[name])]
+    if kind == "set":
+        setattr(obj, name, value)
+    elif kind == "delete":
+        delattr(obj, name)
+    elif kind == "property":
+        setattr(cls, name, property(lambda self, value=value: value))
+    elif kind == "class attribute":
+        setattr(cls, name, value)
+    elif kind == "unset on class":
+        delattr(cls, name)
+    elif kind == "new dict":
+        obj.__dict__ = dict(vars(obj))
+    elif kind == "other class":
+        obj.__class__ = cls

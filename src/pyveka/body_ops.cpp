@@ -59,9 +59,11 @@ Ref Frame::call_method(Obj obj, Obj name, std::initializer_list<PyObject*> args,
 Ref Frame::call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObject*> args,
                        Where where)
 {
-    // A module's functions live in its dict and never bind: the attribute is
-    // the callable itself.
-    if (PyModule_CheckExact(obj.get())) return call(attr(obj, use, where), args, where);
+    // What a module's or an object's own dict holds never binds: the attribute
+    // is the callable itself.
+    if (PyModule_CheckExact(obj.get()) || reads_own_dict(obj.get())) {
+        return call(attr(obj, use, where), args, where);
+    }
     return call_method(obj, k.*use.name, args, where);
 }
 

@@ -90,7 +90,7 @@ inline Ref Frame::global(GlobalUse& use, Where where)
 inline Ref Frame::attr(Obj obj, AttributeUse& use, Where where)
 {
     where_ = where;
-    return read_attribute(obj.get(), (k.*use.name).get(), use.module_dict, where);
+    return read_attribute(obj.get(), (k.*use.name).get(), use, where);
 }
 
 inline bool Frame::greater(Obj left, Obj right, Where where)

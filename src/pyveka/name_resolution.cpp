@@ -37,6 +37,28 @@ Ref global_from_builtins(const Constants& k, PyObject* name, SourceLine where)
     return value;
 }
 
+Ref read_generic_attribute(PyObject* obj, PyObject* name, InstanceHit& hit, SourceLine where)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    const unsigned int version = type_version(type);
+    if (version == 0 || type_defines_data_descriptor(type, name)) {
+        return check(PyObject_GenericGetAttr(obj, name), where);
+    }
+    // With no data descriptor in the way, the object's dict decides when it
+    // holds the name, as in PyObject_GenericGetAttr.
+    Ref dict = Ref::borrow(plain_instance_dict(obj));
+    if (!dict) return check(PyObject_GenericGetAttr(obj, name), where);
+    const std::uint64_t before = dict_version(dict.get());
+    Ref value = check_lookup(PyDict_GetItemWithError(dict.get(), name), where);
+    if (!value) return check(PyObject_GenericGetAttr(obj, name), where);
+    // Remembered only when nothing changed while the lookup ran.
+    if (Py_TYPE(obj) == type && type_version(type) == version &&
+        dict_version(dict.get()) == before && plain_instance_dict(obj) == dict.get()) {
+        hit = {.type_version = version, .dict_version = before, .value = value.get()};
+    }
+    return value;
+}
+
 Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject* namespace_dict,
                ImportCache& cache, SourceLine where)
 {

@@ -15,6 +15,22 @@
 //   it is read and written only with the interpreter lock held, and the
 //   module lives in one interpreter per process.
 // Absent names and the builtins fallback are never remembered.
+//
+// An attribute read on an object that is not a module (InstanceHit) is
+// remembered only where the interpreter's own attribute caches would
+// remember it: the type reads attributes the generic way
+// (PyObject_GenericGetAttr), defines no data descriptor of that name, and
+// the object's own dict, a plain one, answered. While the type's version tag
+// (new on every change of the type or a base) and the dict's are both
+// unchanged, a fresh read would answer the very same object.
+//
+// An attribute read on an object that is not a module (InstanceHit) is
+// remembered only where the interpreter's own attribute caches would
+// remember it: the type reads attributes the generic way
+// (PyObject_GenericGetAttr), defines no data descriptor of that name, and
+// the object's own dict, a plain one, answered. While the type's version tag
+// (new on every change of the type or a base) and the dict's are both
+// unchanged, a fresh read would answer the very same object.
 #pragma once
 
 #include "errors.hpp"
@@ -62,22 +78,49 @@ inline Ref resolve_global(GlobalUse& use, const Constants& k, PyObject* namespac
     return global_from_builtins(k, name, where);
 }
 
+struct InstanceHit {
+    unsigned int type_version = 0;
+    std::uint64_t dict_version = 0;
+    PyObject* value = nullptr;  // borrowed: the unchanged dict holds it
+};
+
 // An attribute read whose object is usually a module (os.path, os.environ,
 // platform.system). For names the module type does not define itself, a
 // plain module's dict alone decides, so its answer is remembered.
 struct AttributeUse {
     Ref Constants::* name;
     DictHit module_dict{};
+    InstanceHit instance{};
 };
 
-// `obj.name`, through the cache when `obj` is a plain module.
-inline Ref read_attribute(PyObject* obj, PyObject* name, DictHit& module_dict, SourceLine where)
+// `obj.name` for an object of a generic-attribute type with a plain dict,
+// remembered where it may be (see the top of this file); the cache missed.
+Ref read_generic_attribute(PyObject* obj, PyObject* name, InstanceHit& hit, SourceLine where);
+
+// Whether `obj.name` reads `obj` the generic way, through a dict of its own.
+inline bool reads_own_dict(PyObject* obj)
+{
+    return attribute_slot(obj) == PyObject_GenericGetAttr && plain_instance_dict(obj);
+}
+
+// `obj.name`, through the caches where they apply.
+inline Ref read_attribute(PyObject* obj, PyObject* name, AttributeUse& use, SourceLine where)
 {
     if (PyModule_CheckExact(obj)) {
-        Ref value = cached_lookup(module_dict, PyModule_GetDict(obj), name, where);
+        Ref value = cached_lookup(use.module_dict, PyModule_GetDict(obj), name, where);
         if (value) return value;
     }
     getattrofunc get = attribute_slot(obj);
+    if (get == PyObject_GenericGetAttr) {
+        if (PyObject* dict = plain_instance_dict(obj)) {
+            const InstanceHit& hit = use.instance;
+            if (hit.value && hit.type_version == type_version(Py_TYPE(obj)) &&
+                hit.dict_version == dict_version(dict)) {
+                return Ref::borrow(hit.value);
+            }
+            return read_generic_attribute(obj, name, use.instance, where);
+        }
+    }
     return check(get ? get(obj, name) : PyObject_GetAttr(obj, name), where);
 }
 

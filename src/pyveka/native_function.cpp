@@ -141,8 +141,9 @@ PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t
     if (keywords || (nargs > 0 && row.parameters == Parameters::none)) [[unlikely]] {
         return refuse_arguments(row, nargs, kwnames);
     }
-    // Only reachable from a finalizer that runs while a garbage cycle is torn down.
-    if (!self->shared_state || !self->globals || self->constants->torn_down()) [[unlikely]] {
+    // Only reachable from a finalizer that runs while a garbage cycle is torn
+    // down. clear drops the globals and the shared state together.
+    if (!self->globals || self->constants->torn_down()) [[unlikely]] {
         return refuse_torn_down(row);
     }
 

@@ -3,7 +3,7 @@
 // else goes through API functions and the documented macros.
 #pragma once
 
-#include <Python.h>
+#include "owned_ref.hpp"
 
 #include <cstdint>
 #include <span>
@@ -30,6 +30,49 @@ inline const char* type_name_for_messages(PyObject* object)
 inline getattrofunc attribute_slot(PyObject* object)
 {
     return Py_TYPE(object)->tp_getattro;
+}
+
+// A type's version tag, or 0 when it has none. 3.11 gives a type a new tag on
+// every change of the type or of a base (the interpreter's own attribute and
+// method caches rest on it), and no API reads it.
+inline unsigned int type_version(PyTypeObject* type)
+{
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// The instance dict of an object whose type keeps one at a fixed offset, as
+// types.SimpleNamespace does; null for a managed dict (Python classes in 3.11
+// keep their instance values inline) or no dict. The API only reaches the
+// dict by making one where there is none.
+inline PyObject* plain_instance_dict(PyObject* object)
+{
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_dictoffset <= 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return nullptr;
+    }
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + type->tp_dictoffset);
+}
+
+// Whether the type or a base defines `name` as a data descriptor, which an
+// instance dict cannot shadow: the lookup PyObject_GenericGetAttr makes first,
+// along the type's MRO. True, to be safe, when that cannot be told.
+inline bool type_defines_data_descriptor(PyTypeObject* type, PyObject* name)
+{
+    // Owned: a key's __eq__ may replace the type's bases while we look.
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return true;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro.get()); ++index) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), index));
+        PyObject* base_dict = base->tp_dict;
+        if (!base_dict) return true;
+        PyObject* attribute = PyDict_GetItemWithError(base_dict, name);
+        if (attribute) return Py_TYPE(attribute)->tp_descr_set != nullptr;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
 }
 
 // An exact int's digit count, negative for a negative int: in 3.11 ints keep
