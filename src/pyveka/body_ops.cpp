@@ -67,20 +67,6 @@ Ref Frame::call_method(Obj obj, AttributeUse& use, std::initializer_list<PyObjec
     return call_method(obj, k.*use.name, args, where);
 }
 
-bool Frame::equals(Obj left, Obj right, Where where)
-{
-    where_ = where;
-    PyObject* a = left.get();
-    PyObject* b = right.get();
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        // str.__eq__ cannot be overridden on exact str: compare directly.
-        if (a == b) return true;
-        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-        return PyUnicode_Compare(a, b) == 0;
-    }
-    return compare(a, b, Py_EQ, where);
-}
-
 bool Frame::compare(PyObject* left, PyObject* right, int op, Where where)
 {
     Ref answer = check(PyObject_RichCompare(left, right, op), where);
@@ -99,14 +85,9 @@ bool Frame::startswith(Obj obj, Obj prefix, Where where)
     return truth(answer, where);
 }
 
-Ref Frame::word_size_directory(Obj word_size, Where where)
+Ref Frame::format_word_size(PyObject* word_size, Where where)
 {
-    where_ = where;
-    // The tokens _bits answers are the module's own constants: their
-    // directories are made once. Any other token is formatted afresh.
-    if (word_size.get() == k.sixty_four.get()) return k.sixty_four_bit.share();
-    if (word_size.get() == k.thirty_two.get()) return k.thirty_two_bit.share();
-    Ref formatted = check(PyObject_Format(word_size.get(), k.empty.get()), where);
+    Ref formatted = check(PyObject_Format(word_size, k.empty.get()), where);
     return check(PyUnicode_Concat(formatted.get(), k.bit.get()), where);
 }
 

@@ -13,6 +13,7 @@
 
 #include "name_resolution.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <span>
 
@@ -54,13 +55,13 @@ public:
     // `bool(obj)`
     bool truth(Obj obj, Where where = Where::here());
     // `bool(left == right)`
-    VEKA_NOINLINE bool equals(Obj left, Obj right, Where where = Where::here());
+    bool equals(Obj left, Obj right, Where where = Where::here());
     // `bool(left > right)`
     bool greater(Obj left, Obj right, Where where = Where::here());
     // `obj.startswith(prefix)` taken as a truth value.
     VEKA_NOINLINE bool startswith(Obj obj, Obj prefix, Where where = Where::here());
     // `f"{word_size}bit"`
-    VEKA_NOINLINE Ref word_size_directory(Obj word_size, Where where = Where::here());
+    Ref word_size_directory(Obj word_size, Where where = Where::here());
     // `obj.lower()`
     VEKA_NOINLINE Ref lower(Obj obj, Where where = Where::here());
     // `str(obj)`
@@ -75,6 +76,7 @@ public:
 private:
     PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);
     VEKA_NOINLINE bool compare(PyObject* left, PyObject* right, int op, Where where);
+    VEKA_NOINLINE Ref format_word_size(PyObject* word_size, Where where);
 
     PyObject* namespace_dict_;
     std::span<PyObject* const> args_;
@@ -106,6 +108,37 @@ inline bool Frame::greater(Obj left, Obj right, Where where)
         if (a_digits != b_digits) return a_digits > b_digits;
     }
     return compare(a, b, Py_GT, where);
+}
+
+// Two exact str are equal when their texts are: the same length and, in
+// their canonical form, the same kind and code units (what str.__eq__ does).
+inline bool same_text(PyObject* a, PyObject* b)
+{
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    const auto bytes = static_cast<size_t>(length) * PyUnicode_KIND(a);
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), bytes) == 0;
+}
+
+inline bool Frame::equals(Obj left, Obj right, Where where)
+{
+    where_ = where;
+    PyObject* a = left.get();
+    PyObject* b = right.get();
+    // str.__eq__ cannot be overridden on exact str: compare the texts.
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+    return compare(a, b, Py_EQ, where);
+}
+
+inline Ref Frame::word_size_directory(Obj word_size, Where where)
+{
+    where_ = where;
+    // The tokens _bits answers are the module's own constants: their
+    // directories are made once. Any other token is formatted afresh.
+    if (word_size.get() == k.sixty_four.get()) return k.sixty_four_bit.share();
+    if (word_size.get() == k.thirty_two.get()) return k.thirty_two_bit.share();
+    return format_word_size(word_size.get(), where);
 }
 
 inline bool Frame::truth(Obj obj, Where where)

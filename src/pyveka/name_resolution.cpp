@@ -66,9 +66,10 @@ Ref run_import(const ImportRequest& request, PyObject* loaded_modules, PyObject*
     // A None entry blocks the import: the import system says so.
     if (loaded && loaded.get() != Py_None) {
         if (!request.name) return loaded;
-        if (PyModule_CheckExact(loaded.get())) {
-            Ref value =
-                cached_lookup(cache.name, PyModule_GetDict(loaded.get()), request.name, where);
+        PyObject* module_dict =
+            PyModule_CheckExact(loaded.get()) ? plain_instance_dict(loaded.get()) : nullptr;
+        if (module_dict) {
+            Ref value = cached_lookup(cache.name, module_dict, request.name, where);
             if (value) return value;
         }
         // Not in a plain module's dict: its __getattr__, or any other

@@ -107,8 +107,10 @@ inline bool reads_own_dict(PyObject* obj)
 inline Ref read_attribute(PyObject* obj, PyObject* name, AttributeUse& use, SourceLine where)
 {
     if (PyModule_CheckExact(obj)) {
-        Ref value = cached_lookup(use.module_dict, PyModule_GetDict(obj), name, where);
-        if (value) return value;
+        if (PyObject* dict = plain_instance_dict(obj)) {
+            Ref value = cached_lookup(use.module_dict, dict, name, where);
+            if (value) return value;
+        }
     }
     getattrofunc get = attribute_slot(obj);
     if (get == PyObject_GenericGetAttr) {

@@ -41,9 +41,10 @@ inline unsigned int type_version(PyTypeObject* type)
 }
 
 // The instance dict of an object whose type keeps one at a fixed offset, as
-// types.SimpleNamespace does; null for a managed dict (Python classes in 3.11
-// keep their instance values inline) or no dict. The API only reaches the
-// dict by making one where there is none.
+// modules and types.SimpleNamespace do; null for a managed dict (Python
+// classes in 3.11 keep their instance values inline) or no dict. The API only
+// reaches the dict by making one where there is none, or by a call
+// (PyModule_GetDict) for the same field.
 inline PyObject* plain_instance_dict(PyObject* object)
 {
     PyTypeObject* type = Py_TYPE(object);
