@@ -16,6 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <span>
+#include <utility>
 
 namespace veka {
 
@@ -73,6 +74,67 @@ public:
     [[noreturn]] VEKA_NOINLINE void raise(PyObject* exception_type, Obj message,
                                           Where where = Where::here());
 
+    // The same operations on temporaries of the Python code, passed with
+    // std::move: each is released as soon as the operation that uses it
+    // returns, where Python releases it. Python's locals are passed as they
+    // are and live until the body returns.
+    Ref attr(Ref&& obj, AttributeUse& use, Where where = Where::here())
+    {
+        const Ref held = std::move(obj);
+        return attr(Obj(held), use, where);
+    }
+    Ref call(Ref&& callable, std::initializer_list<PyObject*> args = {},
+             Where where = Where::here())
+    {
+        const Ref held = std::move(callable);
+        return call(Obj(held), args, where);
+    }
+    Ref call(Ref&& callable, Ref&& argument, Where where = Where::here())
+    {
+        const Ref held = std::move(callable);
+        const Ref held_argument = std::move(argument);
+        return call(Obj(held), {held_argument.get()}, where);
+    }
+    Ref call_with_tuple(Ref&& callable, Obj args_tuple, Where where = Where::here())
+    {
+        const Ref held = std::move(callable);
+        return call_with_tuple(Obj(held), args_tuple, where);
+    }
+    Ref call_prepended(Ref&& callable, Ref&& first, std::span<PyObject* const> rest,
+                       Where where = Where::here())
+    {
+        const Ref held = std::move(callable);
+        const Ref held_first = std::move(first);
+        return call_prepended(Obj(held), Obj(held_first), rest, where);
+    }
+    Ref call_method(Ref&& obj, AttributeUse& use, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::here())
+    {
+        const Ref held = std::move(obj);
+        return call_method(Obj(held), use, args, where);
+    }
+    Ref call_method(Ref&& obj, Obj name, std::initializer_list<PyObject*> args = {},
+                    Where where = Where::here())
+    {
+        const Ref held = std::move(obj);
+        return call_method(Obj(held), name, args, where);
+    }
+    Ref lower(Ref&& obj, Where where = Where::here())
+    {
+        const Ref held = std::move(obj);
+        return lower(Obj(held), where);
+    }
+    bool truth(Ref&& obj, Where where = Where::here())
+    {
+        const Ref held = std::move(obj);
+        return truth(Obj(held), where);
+    }
+    bool greater(Ref&& left, Obj right, Where where = Where::here())
+    {
+        const Ref held = std::move(left);
+        return greater(Obj(held), right, where);
+    }
+
 private:
     PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs);
     VEKA_NOINLINE bool compare(PyObject* left, PyObject* right, int op, Where where);
@@ -110,8 +172,10 @@ inline bool Frame::greater(Obj left, Obj right, Where where)
     return compare(a, b, Py_GT, where);
 }
 
-// Two exact str are equal when their texts are: the same length and, in
-// their canonical form, the same kind and code units (what str.__eq__ does).
+// Two ready exact str are equal when their texts are: the same length and,
+// in their canonical form, the same kind and code units (what str.__eq__
+// does). 3.11 still allows legacy strings that are not ready yet; those go
+// through the interpreter's comparison.
 inline bool same_text(PyObject* a, PyObject* b)
 {
     if (a == b) return true;
@@ -127,7 +191,10 @@ inline bool Frame::equals(Obj left, Obj right, Where where)
     PyObject* a = left.get();
     PyObject* b = right.get();
     // str.__eq__ cannot be overridden on exact str: compare the texts.
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_IS_READY(a) &&
+        PyUnicode_IS_READY(b)) {
+        return same_text(a, b);
+    }
     return compare(a, b, Py_EQ, where);
 }
 

@@ -57,7 +57,12 @@ private:
 #else
 class SourceLine {
 public:
-#if defined(__has_builtin) && __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+#define VEKA_HAS_SOURCE_BUILTINS 1
+#endif
+#endif
+#if defined(VEKA_HAS_SOURCE_BUILTINS)
     static constexpr SourceLine here(const char* file = __builtin_FILE(),
                                      int line = __builtin_LINE())
     {

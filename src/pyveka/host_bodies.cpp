@@ -3,6 +3,8 @@
 // the Python function quoted above it, in the same order of operations.
 #include "body_ops.hpp"
 
+#include <utility>
+
 namespace veka {
 
 // def _bits() -> "str":
@@ -13,9 +15,9 @@ Ref bits_body(Frame& f)
     static constinit AttributeUse sys{&Constants::sys};
     static constinit AttributeUse maxsize{&Constants::maxsize};
     Ref os_module = f.global(os);
-    Ref sys_module = f.attr(os_module, sys);
-    Ref maxsize_value = f.attr(sys_module, maxsize);
-    const bool wide = f.greater(maxsize_value, f.k.two_to_the_32);
+    Ref sys_module = f.attr(std::move(os_module), sys);
+    Ref maxsize_value = f.attr(std::move(sys_module), maxsize);
+    const bool wide = f.greater(std::move(maxsize_value), f.k.two_to_the_32);
     return wide ? f.k.sixty_four.share() : f.k.thirty_two.share();
 }
 
@@ -26,8 +28,8 @@ Ref system_body(Frame& f)
     static constinit GlobalUse platform{&Constants::platform};
     static constinit AttributeUse system{&Constants::system};
     Ref platform_module = f.global(platform);
-    Ref reported = f.call_method(platform_module, system);
-    return f.lower(reported);
+    Ref reported = f.call_method(std::move(platform_module), system);
+    return f.lower(std::move(reported));
 }
 
 // def _machine() -> "str":
@@ -37,8 +39,8 @@ Ref machine_body(Frame& f)
     static constinit GlobalUse platform{&Constants::platform};
     static constinit AttributeUse machine{&Constants::machine};
     Ref platform_module = f.global(platform);
-    Ref reported = f.call_method(platform_module, machine);
-    return f.lower(reported);
+    Ref reported = f.call_method(std::move(platform_module), machine);
+    return f.lower(std::move(reported));
 }
 
 // def _package_root() -> "str":
@@ -53,14 +55,14 @@ Ref package_root_body(Frame& f)
     static constinit AttributeUse dirname_use{&Constants::dirname};
     static constinit AttributeUse abspath_use{&Constants::abspath};
     Ref os_module = f.global(os_for_dirname);
-    Ref os_path = f.attr(os_module, path_for_dirname);
-    Ref dirname = f.attr(os_path, dirname_use);
+    Ref os_path = f.attr(std::move(os_module), path_for_dirname);
+    Ref dirname = f.attr(std::move(os_path), dirname_use);
     os_module = f.global(os_for_abspath);
-    os_path = f.attr(os_module, path_for_abspath);
-    Ref abspath = f.attr(os_path, abspath_use);
+    os_path = f.attr(std::move(os_module), path_for_abspath);
+    Ref abspath = f.attr(std::move(os_path), abspath_use);
     Ref module_file = f.global(file);
-    Ref absolute = f.call(abspath, {module_file.get()});
-    return f.call(dirname, {absolute.get()});
+    Ref absolute = f.call(std::move(abspath), std::move(module_file));
+    return f.call(std::move(dirname), std::move(absolute));
 }
 
 // def _resolve_path(*parts: "str") -> "Optional[str]":
@@ -78,15 +80,15 @@ Ref resolve_path_body(Frame& f)
     static constinit AttributeUse join_use{&Constants::join};
     static constinit AttributeUse exists_use{&Constants::exists};
     Ref os_module = f.global(os_for_join);
-    Ref os_path = f.attr(os_module, path_for_join);
-    Ref join = f.attr(os_path, join_use);
+    Ref os_path = f.attr(std::move(os_module), path_for_join);
+    Ref join = f.attr(std::move(os_path), join_use);
     Ref package_root_fn = f.global(package_root);
-    Ref root = f.call(package_root_fn);
-    Ref path = f.call_prepended(join, root, f.args());
+    Ref root = f.call(std::move(package_root_fn));
+    Ref path = f.call_prepended(std::move(join), std::move(root), f.args());
     os_module = f.global(os_for_exists);
-    os_path = f.attr(os_module, path_for_exists);
-    Ref found = f.call_method(os_path, exists_use, {path.get()});
-    if (f.truth(found)) return path;
+    os_path = f.attr(std::move(os_module), path_for_exists);
+    Ref found = f.call_method(std::move(os_path), exists_use, {path.get()});
+    if (f.truth(std::move(found))) return path;
     return Ref::borrow(Py_None);
 }
 

@@ -3,6 +3,8 @@
 // function quoted above it, in the same order of operations.
 #include "body_ops.hpp"
 
+#include <utility>
+
 namespace veka {
 namespace {
 
@@ -10,10 +12,10 @@ namespace {
 Ref read_override(Frame& f, const Ref& variable)
 {
     static constinit GlobalUse os{&Constants::os};
-    static constinit AttributeUse environ_use{&Constants::environ};
+    static constinit AttributeUse environ_use{&Constants::environ_name};
     Ref os_module = f.global(os);
-    Ref environ = f.attr(os_module, environ_use);
-    return f.call_method(environ, f.k.get, {variable.get()});
+    Ref environment = f.attr(std::move(os_module), environ_use);
+    return f.call_method(std::move(environment), f.k.get, {variable.get()});
 }
 
 // env and os.path.exists(env)
@@ -24,9 +26,9 @@ bool override_applies(Frame& f, const Ref& env)
     static constinit AttributeUse exists_use{&Constants::exists};
     if (!f.truth(env)) return false;
     Ref os_module = f.global(os);
-    Ref os_path = f.attr(os_module, path);
-    Ref exists = f.call_method(os_path, exists_use, {env.get()});
-    return f.truth(exists);
+    Ref os_path = f.attr(std::move(os_module), path);
+    Ref exists = f.call_method(std::move(os_path), exists_use, {env.get()});
+    return f.truth(std::move(exists));
 }
 
 // _resolve_path("bin", platform_dir, f"{bits}bit", file)
@@ -37,7 +39,8 @@ VEKA_NOINLINE Ref resolve_by_word_size(Frame& f, const Ref& platform_dir, const 
     static constinit GlobalUse resolve_path{&Constants::resolve_path_fn};
     Ref resolve = f.global(resolve_path);
     Ref word_size_dir = f.word_size_directory(word_size);
-    return f.call(resolve, {f.k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
+    return f.call(std::move(resolve),
+                  {f.k.bin.get(), platform_dir.get(), word_size_dir.get(), file.get()});
 }
 
 // def <lookup>() -> "str":
@@ -74,22 +77,22 @@ Ref executable_lookup(Frame& f, const ExecutableRow& row)
     Ref env = read_override(f, k.*row.variable);
     if (override_applies(f, env)) return env;
     Ref system_fn = f.global(system);
-    Ref sysname = f.call(system_fn);
+    Ref sysname = f.call(std::move(system_fn));
     Ref bits_fn = f.global(bits);
-    Ref word_size = f.call(bits_fn);
+    Ref word_size = f.call(std::move(bits_fn));
     Ref machine_fn = f.global(machine);
-    Ref mach = f.call(machine_fn);
+    Ref mach = f.call(std::move(machine_fn));
 
     Ref path;
     if (f.equals(sysname, k.darwin)) {
         if (f.equals(mach, k.arm64) || f.equals(mach, k.aarch64)) {
             Ref resolve = f.global(resolve_path);
-            path = f.call_with_tuple(resolve, k.*row.mac_arm64_parts);
+            path = f.call_with_tuple(std::move(resolve), k.*row.mac_arm64_parts);
         } else {
             path = resolve_by_word_size(f, k.mac, word_size, k.*row.mac_file);
         }
-    } else if (f.equals(sysname, k.linux)) {
-        path = resolve_by_word_size(f, k.linux, word_size, k.*row.linux_file);
+    } else if (f.equals(sysname, k.linux_name)) {
+        path = resolve_by_word_size(f, k.linux_name, word_size, k.*row.linux_file);
     } else if (f.startswith(sysname, k.win)) {
         path = resolve_by_word_size(f, k.windows, word_size, k.*row.windows_file);
     } else {
@@ -135,13 +138,15 @@ Ref configured_call_body(Frame& f)
     Ref call = f.call(veka_get_option, {k.veka_call_option.get()});
     if (call.get() == Py_None) {
         Ref solver_lookup = f.global(solver_for_unset);
-        return f.call(solver_lookup);
+        return f.call(std::move(solver_lookup));
     }
     Ref text = PyUnicode_CheckExact(call.get()) ? call.share() : f.str(call);
-    Ref lowered = f.lower(text);
-    if (f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote)) {
+    Ref lowered = f.lower(std::move(text));
+    const bool remote = f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote);
+    lowered.reset();  // the lowered text is a temporary of the comparisons
+    if (remote) {
         Ref solver_lookup = f.global(solver_for_remote);
-        return f.call(solver_lookup);
+        return f.call(std::move(solver_lookup));
     }
     return call;
 }
@@ -160,7 +165,7 @@ Ref remote_script_body(Frame& f)
     Ref env = read_override(f, k.veka_remote_bin_variable);
     if (override_applies(f, env)) return env;
     Ref resolve = f.global(resolve_path);
-    return f.call_with_tuple(resolve, k.remote_script_parts);
+    return f.call_with_tuple(std::move(resolve), k.remote_script_parts);
 }
 
 }  // namespace veka

@@ -188,9 +188,11 @@ Version running_version()
         if (info) {
             Ref major = check(PySequence_GetItem(info.get(), 0));
             Ref minor = check(PySequence_GetItem(info.get(), 1));
-            const Version version{PyLong_AsLong(major.get()), PyLong_AsLong(minor.get())};
-            if (PyErr_Occurred()) throw PythonError(SourceLine::here());
-            return version;
+            const long major_number = PyLong_AsLong(major.get());
+            if (major_number == -1 && PyErr_Occurred()) throw PythonError(SourceLine::here());
+            const long minor_number = PyLong_AsLong(minor.get());
+            if (minor_number == -1 && PyErr_Occurred()) throw PythonError(SourceLine::here());
+            return {major_number, minor_number};
         }
     } catch (const PythonError&) {
         PyErr_Clear();

@@ -37,11 +37,22 @@ Ref global_from_builtins(const Constants& k, PyObject* name, SourceLine where)
     return value;
 }
 
+bool keys_are_exact_str(PyObject* dict)
+{
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 Ref read_generic_attribute(PyObject* obj, PyObject* name, InstanceHit& hit, SourceLine where)
 {
     PyTypeObject* type = Py_TYPE(obj);
     const unsigned int version = type_version(type);
-    if (version == 0 || type_defines_data_descriptor(type, name)) {
+    if (version == 0 || type_may_take_precedence(type, name)) {
         return check(PyObject_GenericGetAttr(obj, name), where);
     }
     // With no data descriptor in the way, the object's dict decides when it
@@ -53,7 +64,8 @@ Ref read_generic_attribute(PyObject* obj, PyObject* name, InstanceHit& hit, Sour
     if (!value) return check(PyObject_GenericGetAttr(obj, name), where);
     // Remembered only when nothing changed while the lookup ran.
     if (Py_TYPE(obj) == type && type_version(type) == version &&
-        dict_version(dict.get()) == before && plain_instance_dict(obj) == dict.get()) {
+        dict_version(dict.get()) == before && plain_instance_dict(obj) == dict.get() &&
+        keys_are_exact_str(dict.get())) {
         hit = {.type_version = version, .dict_version = before, .value = value.get()};
     }
     return value;

@@ -16,21 +16,19 @@
 //   module lives in one interpreter per process.
 // Absent names and the builtins fallback are never remembered.
 //
-// An attribute read on an object that is not a module (InstanceHit) is
-// remembered only where the interpreter's own attribute caches would
-// remember it: the type reads attributes the generic way
-// (PyObject_GenericGetAttr), defines no data descriptor of that name, and
-// the object's own dict, a plain one, answered. While the type's version tag
-// (new on every change of the type or a base) and the dict's are both
-// unchanged, a fresh read would answer the very same object.
+// A dict lookup runs Python code only when a colliding key is not an exact
+// str (its __eq__); such code may answer differently without changing the
+// dict, so only dicts whose keys are all exact str are remembered, as the
+// interpreter's own global cache does.
 //
 // An attribute read on an object that is not a module (InstanceHit) is
 // remembered only where the interpreter's own attribute caches would
 // remember it: the type reads attributes the generic way
-// (PyObject_GenericGetAttr), defines no data descriptor of that name, and
-// the object's own dict, a plain one, answered. While the type's version tag
-// (new on every change of the type or a base) and the dict's are both
-// unchanged, a fresh read would answer the very same object.
+// (PyObject_GenericGetAttr); what its MRO holds under that name, if
+// anything, is not a data descriptor and is of an immutable type (so it
+// cannot become one); and the object's own dict, a plain one, answered.
+// While the type's version tag (new on every change of the type or a base)
+// and the dict's are both unchanged, a fresh read answers the same object.
 #pragma once
 
 #include "errors.hpp"
@@ -40,6 +38,10 @@
 #include <cstdint>
 
 namespace veka {
+
+// Whether every key of the dict is an exact str, so that a lookup in it runs
+// no Python code (a scan, made only when a cache is filled).
+bool keys_are_exact_str(PyObject* dict);
 
 struct DictHit {
     std::uint64_t dict_version = 0;
@@ -54,8 +56,7 @@ inline Ref cached_lookup(DictHit& hit, PyObject* dict, PyObject* key, SourceLine
     // The tag read before the lookup is the one remembered: a lookup that
     // changed the dict (a key's __eq__) leaves a hit that never matches again.
     Ref value = check_lookup(PyDict_GetItemWithError(dict, key), where);
-    hit.dict_version = version;
-    hit.value = value.get();
+    if (value && keys_are_exact_str(dict)) hit = {.dict_version = version, .value = value.get()};
     return value;
 }
 

@@ -20,11 +20,11 @@ struct Constants {
         solver_lookup_fn;
 
     // Attribute and method names.
-    Ref sys, maxsize, system, machine, lower, path, join, exists, dirname, abspath, environ, get,
-        startswith;
+    Ref sys, maxsize, system, machine, lower, path, join, exists, dirname, abspath, environ_name,
+        get, startswith;
 
     // Literals.
-    Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux, win,
+    Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux_name, win,
         arm64, aarch64, bin, mac, mac_arm64, windows, remote, veka_remote, veka_call_option,
         unknown_os;
 

@@ -54,10 +54,13 @@ inline PyObject* plain_instance_dict(PyObject* object)
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + type->tp_dictoffset);
 }
 
-// Whether the type or a base defines `name` as a data descriptor, which an
-// instance dict cannot shadow: the lookup PyObject_GenericGetAttr makes first,
-// along the type's MRO. True, to be safe, when that cannot be told.
-inline bool type_defines_data_descriptor(PyTypeObject* type, PyObject* name)
+// Whether what the type or a base holds under `name` could take precedence
+// over an instance dict, now or later: a data descriptor, or an object of a
+// mutable type, which could become one without changing the type's version
+// tag (the interpreter's own attribute specialiser refuses those too). Walks
+// the MRO as PyObject_GenericGetAttr's type lookup does; true, to be safe,
+// when that cannot be told.
+inline bool type_may_take_precedence(PyTypeObject* type, PyObject* name)
 {
     // Owned: a key's __eq__ may replace the type's bases while we look.
     Ref mro = Ref::borrow(type->tp_mro);
@@ -67,7 +70,11 @@ inline bool type_defines_data_descriptor(PyTypeObject* type, PyObject* name)
         PyObject* base_dict = base->tp_dict;
         if (!base_dict) return true;
         PyObject* attribute = PyDict_GetItemWithError(base_dict, name);
-        if (attribute) return Py_TYPE(attribute)->tp_descr_set != nullptr;
+        if (attribute) {
+            PyTypeObject* attribute_type = Py_TYPE(attribute);
+            return attribute_type->tp_descr_set != nullptr ||
+                   !PyType_HasFeature(attribute_type, Py_TPFLAGS_IMMUTABLETYPE);
+        }
         if (PyErr_Occurred()) {
             PyErr_Clear();
             return true;
