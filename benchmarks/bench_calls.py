@@ -70,36 +70,6 @@ FLOORS = {
 }
 CALLS = {name: "f()" for name in PRIVATE + PUBLIC} | {"_resolve_path": "f(*P)"}
 
-# For scale: the solver lookup written as plain Python, run on the same stubs.
-PLAIN_PYTHON_SOLVER = """
-def _system(): return platform.system().lower()
-def _machine(): return platform.machine().lower()
-def _bits(): return "64" if os.sys.maxsize > 2**32 else "32"
-def _package_root(): return os.path.dirname(os.path.abspath(__file__))
-def _resolve_path(*parts):
-    path = os.path.join(_package_root(), *parts)
-    return path if os.path.exists(path) else None
-def veka_call_builtin():
-    env = os.environ.get("VEKA_BIN")
-    if env and os.path.exists(env):
-        return env
-    sysname, bits, mach = _system(), _bits(), _machine()
-    if sysname == "darwin":
-        if mach == "arm64" or mach == "aarch64":
-            path = _resolve_path("bin", "mac.arm64", "veka.run")
-        else:
-            path = _resolve_path("bin", "mac", f"{bits}bit", "veka.run")
-    elif sysname == "linux":
-        path = _resolve_path("bin", "linux", f"{bits}bit", "veka.mkl.run")
-    elif sysname.startswith("win"):
-        path = _resolve_path("bin", "windows", f"{bits}bit", "veka.exe")
-    else:
-        raise RuntimeError("Unknown OS")
-    if path:
-        return path
-    raise FileNotFoundError("VEKA installation error; veka binary not found for this OS/arch.")
-"""
-
 PUBLIC_REAL_RATIO = 1.05  # call / floor, real host
 PUBLIC_OVERHEAD_NS = 100.0  # call - floor, stubbed host
 PRIVATE_OVERHEAD_NS = 40.0
@@ -344,13 +314,12 @@ def main() -> int:
                     stubbed = table(
                         "Stubbed host: os and platform made of C builtins", names, seconds, repeat
                     )
-                    plain: dict[str, Any] = {
-                        "os": stub_os,
-                        "platform": stub_platform,
-                        "__file__": file,
-                    }
-                    exec(PLAIN_PYTHON_SOLVER, plain)
-                    scope = dict(names, f=plain["veka_call_builtin"])
+                    # For scale: the same logic written as plain Python (the file the
+                    # instruction mode compiles with Cython), run on the same stubs.
+                    import plain_veka_call as plain
+
+                    plain.os, plain.platform, plain.__file__ = stub_os, stub_platform, file
+                    scope = dict(names, f=plain.veka_call_builtin)
                     reference = measure_side_by_side(
                         "f()", FLOORS["veka_call_builtin"], scope, seconds, repeat
                     )
