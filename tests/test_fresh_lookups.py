@@ -64,6 +64,14 @@ class Collider:
         return self.answers[0]
 
 
+def assert_same_for_every_answer(answers, function, python_twin):
+    """The colliding key answers each way in turn; twice each, so a remembered answer shows."""
+    for answer in (False, True, "raise", False):
+        answers[0] = answer
+        for _ in range(2):
+            assert outcome(function) == outcome(python_twin)
+
+
 def test_namespace_with_a_colliding_key(vc):
     answers = [False]
     resolve = vc._resolve_path
@@ -71,10 +79,7 @@ def test_namespace_with_a_colliding_key(vc):
     vars(vc)[Collider("_resolve_path", answers)] = lambda *parts: "the colliding entry"
     vc._resolve_path = resolve
     python_remote = twin(vc, '_resolve_path("bin", "remote", "veka.remote")')
-    for answer in (False, True, "raise", False):
-        answers[0] = answer
-        for _ in range(2):
-            assert outcome(vc.veka_remote_script) == outcome(python_remote)
+    assert_same_for_every_answer(answers, vc.veka_remote_script, python_remote)
 
 
 def test_instance_dict_with_a_colliding_key(vc):
@@ -84,10 +89,7 @@ def test_instance_dict_with_a_colliding_key(vc):
     stand_in.sys = sys
     vc.os = stand_in
     python_bits = twin(vc, '"64" if os.sys.maxsize > 2**32 else "32"')
-    for answer in (False, True, "raise", False):
-        answers[0] = answer
-        for _ in range(2):
-            assert outcome(vc._bits) == outcome(python_bits)
+    assert_same_for_every_answer(answers, vc._bits, python_bits)
 
 
 def test_strings_not_ready_compare_by_their_text(vc):
