@@ -129,11 +129,11 @@ def answers(module):
 
 
 def sweep_import(mode, start):
-    spec = importlib.util.find_spec("pyveka.veka_call")
+    module_spec = importlib.util.find_spec("pyveka.veka_call")
     created = []
 
     def load():
-        created.append(_imp.create_dynamic(spec))
+        created.append(_imp.create_dynamic(module_spec))
         _imp.exec_dynamic(created[-1])
         return created[-1]
 
@@ -154,7 +154,7 @@ def sweep_import(mode, start):
             return
         tally.count(got, None, point)
         # Nothing of the failed attempt is left: a create step makes a new module.
-        fresh = _imp.create_dynamic(spec)
+        fresh = _imp.create_dynamic(module_spec)
         if any(fresh is failed for failed in created) or "pyveka.veka_call" in sys.modules:
             tally.report["other"].append([point, "the failed module was kept"])
         created.clear()

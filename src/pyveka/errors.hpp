@@ -116,9 +116,9 @@ inline Ref check_lookup(PyObject* borrowed, SourceLine where = SourceLine::here(
 
 // PyType_FromSpec, except that the null 3.11 answers without an exception
 // when it cannot copy the type's name comes with MemoryError.
-inline PyObject* type_from_spec(PyType_Spec* spec)
+inline PyObject* new_heap_type(PyType_Spec* description)
 {
-    PyObject* type = PyType_FromSpec(spec);
+    PyObject* type = PyType_FromSpec(description);
     if (!type && !PyErr_Occurred()) PyErr_NoMemory();
     return type;
 }

@@ -402,7 +402,7 @@ Ref make_annotations(const FunctionRow& row)
 
 Ref make_function_type()
 {
-    return check(type_from_spec(&function_spec));
+    return check(new_heap_type(&function_spec));
 }
 
 Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* shared_state,

@@ -162,7 +162,7 @@ Ref tuple_of(std::initializer_list<PyObject*> items)
 
 Ref make_shared_state()
 {
-    Ref type = check(type_from_spec(&state_spec));
+    Ref type = check(new_heap_type(&state_spec));
     Ref state = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.get()), 0));
     // The allocation is zeroed, which is an empty Ref; construct them anyway,
     // so the destructor in dealloc meets objects it made.
