@@ -1,9 +1,23 @@
 #include "errors.hpp"
 
+#include <frameobject.h>  // PyFrame_New
+
 #include <exception>
 #include <new>
 
 namespace veka {
+namespace {
+
+const char* base_name(const char* path)
+{
+    const char* name = path;
+    for (const char* at = path; *at; ++at) {
+        if (*at == '/' || *at == '\\') name = at + 1;
+    }
+    return name;
+}
+
+}  // namespace
 
 void translate_current_exception() noexcept
 {
@@ -16,6 +30,24 @@ void translate_current_exception() noexcept
         PyErr_Format(PyExc_SystemError, "pyveka.veka_call: C++ exception: %s", error.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "pyveka.veka_call: unexpected C++ exception");
+    }
+}
+
+void add_traceback_entry(const char* dotted_name, const SourceLine& where,
+                         PyObject* globals) noexcept
+{
+    PendingExceptionKept pending;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(base_name(where.file()), dotted_name, where.line())));
+    if (!code) return;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    if (!frame) return;
+    // PyTraceBack_Here extends the traceback of the pending exception; when
+    // it fails, it leaves MemoryError in that exception's place.
+    pending.restore_copy();
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) {
+        pending.keep_pending();
     }
 }
 

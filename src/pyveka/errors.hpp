@@ -11,6 +11,7 @@
 // where a C++ exception becomes a Python one.
 #pragma once
 
+#include "interpreter_access.hpp"
 #include "owned_ref.hpp"
 
 #include <cassert>
@@ -132,35 +133,30 @@ void translate_current_exception() noexcept;
 // exception that a cleanup or a decoration was for is the one that stays.
 class PendingExceptionKept {
 public:
-    PendingExceptionKept() noexcept
-    {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
+    PendingExceptionKept() noexcept : kept_(PendingException::take()) {}
     ~PendingExceptionKept()
     {
-        if (!kept_) return;
+        if (!keep_) return;
         PyErr_Clear();
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        kept_.restore_copy();
     }
     PendingExceptionKept(const PendingExceptionKept&) = delete;
     PendingExceptionKept& operator=(const PendingExceptionKept&) = delete;
 
     // Makes a copy of the kept exception pending now.
-    void restore_copy() const noexcept
-    {
-        PyErr_Restore(Py_XNewRef(type_.get()), Py_XNewRef(value_.get()),
-                      Py_XNewRef(traceback_.get()));
-    }
+    void restore_copy() const noexcept { kept_.restore_copy(); }
     // What is pending now stays; the kept exception is dropped.
-    void keep_pending() noexcept { kept_ = false; }
+    void keep_pending() noexcept { keep_ = false; }
 
 private:
-    Ref type_, value_, traceback_;
-    bool kept_ = true;
+    PendingException kept_;
+    bool keep_ = true;
 };
+
+// Adds a traceback entry named `dotted_name` at `where` to the pending
+// exception; the entry's frame has `globals` as its globals. The pending
+// exception is kept unchanged even when the entry cannot be made.
+VEKA_COLD void add_traceback_entry(const char* dotted_name, const SourceLine& where,
+                                   PyObject* globals) noexcept;
 
 }  // namespace veka

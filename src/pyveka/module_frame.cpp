@@ -2,15 +2,17 @@
 // exec steps, and the table of the nine functions.
 //
 // The process keeps one module instance, in the interpreter's per-interpreter
-// data; what the functions share belongs to them (shared_state.hpp). Beside
-// the per-use caches (name_resolution.hpp), the only static is the recorded
-// interpreter identifier: nothing is owned in static storage.
-#include "body_ops.hpp"
+// data; what the functions share belongs to them (shared_state.hpp). The only
+// static is the recorded interpreter identifier: nothing is owned in static
+// storage.
+#include "body_call.hpp"
 #include "errors.hpp"
+#include "interpreter_access.hpp"
 #include "name_resolution.hpp"
 #include "native_function.hpp"
 #include "shared_state.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace veka {
@@ -85,8 +87,9 @@ constexpr FunctionRow function_table[] = {
 // ---- Process-wide state ----------------------------------------------------
 
 // Recorded by the first create step and never cleared: only one interpreter
-// of the process may hold the module.
-std::int64_t recorded_interpreter = -1;
+// of the process may hold the module. Atomic, since interpreters with a GIL
+// of their own may run their create steps at the same time.
+std::atomic<std::int64_t> recorded_interpreter{-1};
 
 // The single module instance is kept in the interpreter's dict of
 // per-interpreter data, not in a static: the strong reference there keeps it
@@ -125,9 +128,8 @@ Ref recorded_instance(const Ref& data, const EntryKeys& keys)
 Ref import_at_exec(PyObject* module, PyObject* name, PyObject* loaded_modules,
                    PyObject* namespace_dict)
 {
-    ImportCache once;
     return run_import({.module = module, .full_name = module, .name = name, .level = 0},
-                      loaded_modules, namespace_dict, once, SourceLine::here());
+                      loaded_modules, namespace_dict);
 }
 
 // ---- Create step -----------------------------------------------------------
@@ -150,9 +152,9 @@ Ref create_module(PyObject* module_spec)
 {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) throw PythonError(SourceLine::here());
-    if (recorded_interpreter == -1) {
-        recorded_interpreter = interpreter;
-    } else if (interpreter != recorded_interpreter) {
+    std::int64_t recorded = -1;
+    if (!recorded_interpreter.compare_exchange_strong(recorded, interpreter) &&
+        recorded != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -162,12 +164,19 @@ Ref create_module(PyObject* module_spec)
     if (instance) return instance;
 
     Ref name = check(PyObject_GetAttrString(module_spec, "name"));
+    // The import system read a str here before; a spec that answers
+    // otherwise now is refused as the import system refuses it.
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "spec.name must be a string");
+        throw PythonError(SourceLine::here());
+    }
     Ref module = check(PyModule_NewObject(name.get()));
-    PyObject* namespace_dict = PyModule_GetDict(module.get());
-    copy_spec_attribute(module_spec, "loader", namespace_dict, "__loader__", true);
-    copy_spec_attribute(module_spec, "origin", namespace_dict, "__file__", true);
-    copy_spec_attribute(module_spec, "parent", namespace_dict, "__package__", true);
-    copy_spec_attribute(module_spec, "submodule_search_locations", namespace_dict, "__path__",
+    // Owned: reading the spec's attributes runs the spec's code.
+    Ref namespace_dict = Ref::borrow(PyModule_GetDict(module.get()));
+    copy_spec_attribute(module_spec, "loader", namespace_dict.get(), "__loader__", true);
+    copy_spec_attribute(module_spec, "origin", namespace_dict.get(), "__file__", true);
+    copy_spec_attribute(module_spec, "parent", namespace_dict.get(), "__package__", true);
+    copy_spec_attribute(module_spec, "submodule_search_locations", namespace_dict.get(), "__path__",
                         false);
     return module;
 }
@@ -279,10 +288,10 @@ void run_statements(PyObject* module, PyObject* namespace_dict, PyObject* shared
          import_at_exec(k.platform.get(), nullptr, loaded, namespace_dict));
     bind(namespace_dict, "Optional",
          import_at_exec(k.typing.get(), k.optional.get(), loaded, namespace_dict));
-    k.function_type = make_function_type();
+    const Ref function_type = make_function_type();
     for (const FunctionRow& row : function_table) {
         bind(namespace_dict, row.name,
-             make_function(k.function_type.get(), row, shared_state, namespace_dict));
+             make_function(function_type.get(), row, shared_state, namespace_dict));
     }
     bind(namespace_dict, "__test__", check(PyDict_New()));
 }
@@ -354,7 +363,7 @@ int exec_slot(PyObject* module) noexcept
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_slot)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {0, nullptr},
+    VEKA_INTERPRETER_SLOT VEKA_GIL_SLOT{0, nullptr},
 };
 
 PyModuleDef module_definition = {

@@ -1,26 +1,26 @@
 #include "native_function.hpp"
 
-#include "body_ops.hpp"
+#include "body_call.hpp"
 #include "errors.hpp"
+#include "interpreter_access.hpp"
 #include "shared_state.hpp"
-#include "struct_fields.hpp"
 
-#include <structmember.h>  // PyMemberDef, T_PYSSIZET, READONLY
-
+#include <array>
 #include <cassert>
 #include <cstddef>
+#include <vector>
 
 namespace veka {
 namespace {
 
 // Raw pointers, as in every C-level object: the slots below own them. name,
 // qualname and code are never null, as on CPython's own functions; clear
-// keeps them, since no str or code object can close a cycle.
+// keeps them, since no str or code object can close a cycle, and nulls every
+// other pointer it drops.
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionRow* row;
-    const Constants* constants;  // owned through shared_state
+    const FunctionRow* row;  // static: the module's function table
     PyObject* shared_state;
     PyObject* globals;
     PyObject* name;
@@ -80,10 +80,10 @@ VEKA_COLD void refuse_result(const FunctionRow& row, PyObject* result)
 
 // Runs the body: a str or None, or null with the exception set and the
 // traceback entry added. No C++ exception passes this point.
-PyObject* run_body(const FunctionRow& row, Frame& frame, PyObject* globals) noexcept
+PyObject* run_body(const FunctionRow& row, BodyCall& call, PyObject* globals) noexcept
 {
     try {
-        Ref result = row.body(frame);
+        Ref result = row.body(call);
         assert(result);  // a body reports failure by throwing, never by an empty result
         PyObject* value = result.get();
         if (value && (value == Py_None || PyUnicode_CheckExact(value))) return result.release();
@@ -92,29 +92,13 @@ PyObject* run_body(const FunctionRow& row, Frame& frame, PyObject* globals) noex
     } catch (...) {
         translate_current_exception();
     }
-    add_traceback_entry(row.dotted_name, frame.where(), globals);
+    add_traceback_entry(row.dotted_name, call.line(), globals);
     return nullptr;
 }
 
 // The functions call each other through the namespace; rebound into a cycle,
-// they must end in RecursionError, not in a C stack overflow. A level of that
-// recursion (trampoline, body, the call out) takes up to about as much C stack
-// as two units of the recursion limit allow the interpreter's own C functions
-// (tests/test_lifecycle_faults.py measures that limit), and a sanitizer
-// build's frames several times more: each level counts as that many units, so
-// that whatever recursion limit a C builtin survives, these functions survive.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int recursion_units = 8;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int recursion_units = 8;
-#else
-constexpr int recursion_units = 2;
-#endif
-#else
-constexpr int recursion_units = 2;
-#endif
-
+// they must end in RecursionError, not in a C stack overflow: each call
+// counts as recursion_units levels of the interpreter's guard.
 bool enter_recursive_call()
 {
     for (int unit = 0; unit < recursion_units; ++unit) {
@@ -131,6 +115,64 @@ void leave_recursive_call()
     for (int unit = 0; unit < recursion_units; ++unit) Py_LeaveRecursiveCall();
 }
 
+// The positional arguments, owned for the whole call. The caller's array may
+// be the items of a tuple that code run by the body frees (a partial object
+// whose state is replaced mid-call), so the call keeps pointers and
+// references of its own.
+class ArgumentsHeld {
+public:
+    ArgumentsHeld(PyObject* const* args, size_t count)
+    {
+        if (count > small_.size()) {
+            large_.resize(count);
+            items_ = large_.data();
+        }
+        for (size_t index = 0; index < count; ++index) items_[index] = Py_NewRef(args[index]);
+        count_ = count;
+    }
+    ~ArgumentsHeld()
+    {
+        for (size_t index = 0; index < count_; ++index) Py_DECREF(items_[index]);
+    }
+    ArgumentsHeld(const ArgumentsHeld&) = delete;
+    ArgumentsHeld& operator=(const ArgumentsHeld&) = delete;
+
+    [[nodiscard]] std::span<PyObject* const> items() const { return {items_, count_}; }
+
+private:
+    std::array<PyObject*, 8> small_{};
+    std::vector<PyObject*> large_;
+    PyObject** items_ = small_.data();
+    size_t count_ = 0;
+};
+
+PyObject* call_body(NativeFunction* self, PyObject* const* args, size_t nargs)
+{
+    const FunctionRow& row = *self->row;
+    // Held for the whole call, as a Python frame holds its function and
+    // globals: code the body runs may drop the caller's references to all
+    // of them, or clear the function.
+    const Ref function = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    const Ref state = Ref::borrow(self->shared_state);
+    const Ref globals = Ref::borrow(self->globals);
+    // Only reachable from a finalizer that runs while a garbage cycle is torn
+    // down: clear dropped the function's state, or the state's own.
+    if (!state || !globals || constants_of(state.get()).torn_down()) [[unlikely]] {
+        return refuse_torn_down(row);
+    }
+    if (!enter_recursive_call()) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        const ArgumentsHeld held(args, nargs);
+        BodyCall call(constants_of(state.get()), globals.get(), held.items());
+        result = run_body(row, call, globals.get());
+    } catch (...) {  // only the vector of a caller's many arguments allocates
+        translate_current_exception();
+    }
+    leave_recursive_call();
+    return result;
+}
+
 PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t nargsf,
                                PyObject* kwnames) noexcept
 {
@@ -141,17 +183,7 @@ PyObject* call_native_function(PyObject* callable, PyObject* const* args, size_t
     if (keywords || (nargs > 0 && row.parameters == Parameters::none)) [[unlikely]] {
         return refuse_arguments(row, nargs, kwnames);
     }
-    // Only reachable from a finalizer that runs while a garbage cycle is torn
-    // down. clear drops the globals and the shared state together.
-    if (!self->globals || self->constants->torn_down()) [[unlikely]] {
-        return refuse_torn_down(row);
-    }
-
-    if (!enter_recursive_call()) return nullptr;
-    Frame frame(*self->constants, self->globals,
-                std::span<PyObject* const>(args, static_cast<size_t>(nargs)));
-    PyObject* result = run_body(row, frame, self->globals);
-    leave_recursive_call();
+    PyObject* result = call_body(self, args, static_cast<size_t>(nargs));
     assert((result != nullptr) != (PyErr_Occurred() != nullptr));
     return result;
 }
@@ -233,9 +265,17 @@ PyObject* get_globals(PyObject* self, void*)
 }
 
 // No parameter has a default: inspect wants None here, not a missing attribute.
+// The same None is __annotate__ where functions have one: the annotations are
+// strings, stored as they are, as under `from __future__ import annotations`.
 PyObject* get_none(PyObject*, void*)
 {
     Py_RETURN_NONE;
+}
+
+// Module-level functions of the module's own source declare no type parameters.
+PyObject* get_no_type_params(PyObject*, void*)
+{
+    return PyTuple_New(0);
 }
 
 PyGetSetDef function_getset[] = {
@@ -248,6 +288,11 @@ PyGetSetDef function_getset[] = {
     {.name = "__defaults__", .get = get_none},
     {.name = "__kwdefaults__", .get = get_none},
     {.name = "__dict__", .get = PyObject_GenericGetDict, .set = PyObject_GenericSetDict},
+    // What this version's Python functions have beside the above; an empty
+    // entry ends the table, and a version with __annotate__ has both.
+    functions_have_type_params ? PyGetSetDef{.name = "__type_params__", .get = get_no_type_params}
+                               : PyGetSetDef{},
+    functions_have_annotate ? PyGetSetDef{.name = "__annotate__", .get = get_none} : PyGetSetDef{},
     {},
 };
 
@@ -265,17 +310,17 @@ PyMethodDef function_methods[] = {
 
 PyMemberDef function_members[] = {
     {.name = "__vectorcalloffset__",
-     .type = T_PYSSIZET,
+     .type = member_ssize_t,
      .offset = offsetof(NativeFunction, vectorcall),
-     .flags = READONLY},
+     .flags = member_read_only},
     {.name = "__dictoffset__",
-     .type = T_PYSSIZET,
+     .type = member_ssize_t,
      .offset = offsetof(NativeFunction, dict),
-     .flags = READONLY},
+     .flags = member_read_only},
     {.name = "__weaklistoffset__",
-     .type = T_PYSSIZET,
+     .type = member_ssize_t,
      .offset = offsetof(NativeFunction, weakrefs),
-     .flags = READONLY},
+     .flags = member_read_only},
     {},
 };
 
@@ -418,7 +463,6 @@ Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* sha
     NativeFunction* self = as_function(function.get());
     self->vectorcall = call_native_function;
     self->row = &row;
-    self->constants = &constants_of(shared_state);
     self->shared_state = Py_NewRef(shared_state);
     self->globals = Py_NewRef(namespace_dict);
     self->qualname = name.share().release();

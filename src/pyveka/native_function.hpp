@@ -15,8 +15,8 @@
 
 namespace veka {
 
-class Frame;
-using Body = Ref (*)(Frame&);
+class BodyCall;
+using Body = Ref (*)(BodyCall&);
 
 enum class Parameters : std::uint8_t { none, variadic_parts };
 

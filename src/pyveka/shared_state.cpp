@@ -80,13 +80,11 @@ constexpr Ref Constants::* made_objects[] = {
     &Constants::solver_mac_arm64_parts,
     &Constants::mesher_mac_arm64_parts,
     &Constants::remote_script_parts,
-    &Constants::str_lower,
 };
 
 constexpr Ref Constants::* cycle_closers[] = {
     &Constants::builtins,
     &Constants::loaded_modules,
-    &Constants::function_type,
 };
 
 // Every member is in exactly one of the three tables: traverse and clear
@@ -181,8 +179,6 @@ void make_strings_and_numbers(Constants& k)
         k.*entry.member = check(PyUnicode_InternFromString(entry.text));
     }
     k.two_to_the_32 = check(PyLong_FromLongLong(4294967296LL));
-    k.str_lower =
-        check(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.lower.get()));
 }
 
 void make_tuples(Constants& k)

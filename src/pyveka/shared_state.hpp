@@ -4,9 +4,9 @@
 // They live in one SharedState object per module execution, which every
 // function object owns. It is an ordinary object of the garbage collector:
 // traverse shows every reference it holds, and clear drops the ones that can
-// close a reference cycle (builtins, sys.modules, the function type). A call
-// that arrives after that (a finalizer, while the collector tears a cycle
-// down) sees torn_down() and refuses. The strings, numbers and tuples cannot
+// close a reference cycle (builtins, sys.modules). A call that arrives after
+// that (a finalizer, while the collector tears a cycle down) sees
+// torn_down() and refuses. The strings, numbers and tuples cannot
 // reach back to any object, so they stay until the state itself is freed.
 #pragma once
 
@@ -38,8 +38,6 @@ struct Constants {
     // Made after the strings, in the order the exec step makes them.
     Ref two_to_the_32;
     Ref solver_mac_arm64_parts, mesher_mac_arm64_parts, remote_script_parts;
-    // str.lower, called directly on exact str.
-    Ref str_lower;
 
     // What may close a reference cycle; clear drops these.
     // The fallback of call-time name resolution.
@@ -48,9 +46,6 @@ struct Constants {
     // it, and once an interpreter's teardown has dropped it, an import through
     // this reference still fails with an ordinary exception.
     Ref loaded_modules;
-    // The type of the module's functions, to call them past the generic call
-    // machinery.
-    Ref function_type;
 
     [[nodiscard]] bool torn_down() const noexcept { return !builtins; }
 };
