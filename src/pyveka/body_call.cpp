@@ -2,55 +2,18 @@
 
 #include "interpreter_access.hpp"
 
-#include <array>
-#include <vector>
-
 namespace veka {
 namespace {
 
-// A call's arguments laid out as the vectorcall protocol takes them: in place
-// for the few the bodies pass, on the heap for a caller's many.
-class ArgumentStack {
-public:
-    explicit ArgumentStack(size_t capacity)
-    {
-        if (capacity > small_.size()) {
-            large_.resize(capacity);
-            items_ = large_.data();
-        }
-    }
-    ArgumentStack(const ArgumentStack&) = delete;
-    ArgumentStack& operator=(const ArgumentStack&) = delete;
-
-    void push(PyObject* item) { items_[size_++] = item; }
-    [[nodiscard]] PyObject* const* items() const { return items_; }
-    [[nodiscard]] size_t size() const { return size_; }
-
-private:
-    std::array<PyObject*, 5> small_{};
-    std::vector<PyObject*> large_;
-    PyObject** items_ = small_.data();
-    size_t size_ = 0;
-};
+using ArgumentStack = PointerArray<5>;
 
 Ref vectorcall(PyObject* callable, const ArgumentStack& stack)
 {
-    return check(PyObject_Vectorcall(callable, stack.items(), stack.size(), nullptr));
+    const std::span<PyObject* const> items = stack.items();
+    return check(PyObject_Vectorcall(callable, items.data(), items.size(), nullptr));
 }
 
 }  // namespace
-
-Ref BodyCall::global(const Ref& name, Where where)
-{
-    at(where);
-    return resolve_global(k, globals_, name.get());
-}
-
-Ref BodyCall::attr(Operand obj, const Ref& name, Where where)
-{
-    at(where);
-    return check(PyObject_GetAttr(obj.get(), name.get()));
-}
 
 Ref BodyCall::call(Operand callable, std::initializer_list<Operand> args, Where where)
 {
@@ -78,6 +41,18 @@ Ref BodyCall::call_prepended(Operand callable, Operand first, std::span<PyObject
     return vectorcall(callable.get(), stack);
 }
 
+Ref BodyCall::call_method(Operand obj, const CachedName& name, std::initializer_list<Operand> args,
+                          Where where)
+{
+    at(where);
+    if (Ref function = module_attribute(obj.get(), name)) {
+        ArgumentStack stack(args.size());
+        for (const Operand& arg : args) stack.push(arg.get());
+        return vectorcall(function.get(), stack);
+    }
+    return call_method(std::move(obj), name.text, args, where);
+}
+
 Ref BodyCall::call_method(Operand obj, const Ref& name, std::initializer_list<Operand> args,
                           Where where)
 {
@@ -85,7 +60,8 @@ Ref BodyCall::call_method(Operand obj, const Ref& name, std::initializer_list<Op
     ArgumentStack stack(args.size() + 1);
     stack.push(obj.get());
     for (const Operand& arg : args) stack.push(arg.get());
-    return check(PyObject_VectorcallMethod(name.get(), stack.items(), stack.size(), nullptr));
+    const std::span<PyObject* const> items = stack.items();
+    return check(PyObject_VectorcallMethod(name.get(), items.data(), items.size(), nullptr));
 }
 
 bool BodyCall::truth(Operand obj, Where where)
@@ -97,6 +73,11 @@ bool BodyCall::truth(Operand obj, Where where)
 bool BodyCall::equals(Operand left, Operand right, Where where)
 {
     at(where);
+    // Two exact str, which is what every host compares (the OS and machine
+    // names): str.__eq__ cannot be replaced, and compares the texts.
+    if (PyUnicode_CheckExact(left.get()) && PyUnicode_CheckExact(right.get())) {
+        return check_status(text_equal(left.get(), right.get())) != 0;
+    }
     // Python's ==, then the truth of its answer: no shortcut for identity.
     Ref answer = check(PyObject_RichCompare(left.get(), right.get(), Py_EQ));
     return check_status(PyObject_IsTrue(answer.get())) != 0;
@@ -107,6 +88,18 @@ bool BodyCall::greater(Operand left, Operand right, Where where)
     at(where);
     Ref answer = check(PyObject_RichCompare(left.get(), right.get(), Py_GT));
     return check_status(PyObject_IsTrue(answer.get())) != 0;
+}
+
+Ref BodyCall::lower(Operand obj, Where where)
+{
+    at(where);
+    // Exact str, what platform reports on every host: str.lower cannot be
+    // replaced, so it is called as it is, past the method lookup.
+    if (PyUnicode_CheckExact(obj.get())) {
+        PyObject* self = obj.get();
+        return check(PyObject_Vectorcall(k.str_lower.get(), &self, 1, nullptr));
+    }
+    return call_method(std::move(obj), k.lower, {}, where);
 }
 
 bool BodyCall::startswith(Operand obj, Operand prefix, Where where)
@@ -132,9 +125,16 @@ Ref BodyCall::str(Operand obj, Where where)
     return check(PyObject_Str(obj.get()));
 }
 
-Ref BodyCall::import(const ImportRequest& request, Where where)
+Ref BodyCall::import_name(const ImportRequest& request, const CachedName& full_name,
+                          const CachedName& name, Where where)
 {
     at(where);
+    // A module in sys.modules that holds the name answers at once; anything
+    // else takes the import's every step.
+    const Ref loaded = watch_.lookup(k.loaded_modules.get(), full_name);
+    if (loaded) {
+        if (Ref value = module_attribute(loaded.get(), name)) return value;
+    }
     return run_import(request, k.loaded_modules.get(), globals_);
 }
 

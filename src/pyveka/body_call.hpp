@@ -16,12 +16,37 @@
 #include "shared_state.hpp"
 
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <utility>
 
 namespace veka {
 
 using Where = SourceLine;
+
+// Object pointers laid out as the vectorcall protocol takes them: in place
+// for the few a body passes, on the heap for a caller's many. Owns no
+// reference.
+template <size_t InPlace>
+class PointerArray {
+public:
+    explicit PointerArray(size_t capacity)
+        : items_(capacity <= InPlace ? in_place_
+                                     : (heap_ = std::make_unique<PyObject*[]>(capacity)).get())
+    {
+    }
+    PointerArray(const PointerArray&) = delete;
+    PointerArray& operator=(const PointerArray&) = delete;
+
+    void push(PyObject* item) { items_[size_++] = item; }
+    [[nodiscard]] std::span<PyObject* const> items() const { return {items_, size_}; }
+
+private:
+    PyObject* in_place_[InPlace];  // NOLINT: only the items pushed are read
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** items_;
+    size_t size_ = 0;
+};
 
 // An operation's input: a body's local or a constant, borrowed, since it
 // outlives the operation; or a temporary of the Python code, handed over with
@@ -47,8 +72,9 @@ private:
 
 class BodyCall {
 public:
-    BodyCall(const Constants& constants, PyObject* globals, std::span<PyObject* const> args)
-        : k(constants), globals_(globals), args_(args)
+    BodyCall(const Constants& constants, DictWatch& watch, PyObject* globals,
+             std::span<PyObject* const> args)
+        : k(constants), watch_(watch), globals_(globals), args_(args)
     {
     }
 
@@ -60,9 +86,9 @@ public:
     [[nodiscard]] const Where& line() const { return line_; }
 
     // `name` (module namespace, then builtins)
-    Ref global(const Ref& name, Where where = Where::here());
+    Ref global(const CachedName& name, Where where = Where::here());
     // `obj.name`
-    Ref attr(Operand obj, const Ref& name, Where where = Where::here());
+    Ref attr(Operand obj, const CachedName& name, Where where = Where::here());
     // `callable(*args)`
     Ref call(Operand callable, std::initializer_list<Operand> args = {},
              Where where = Where::here());
@@ -71,6 +97,9 @@ public:
     // `callable(first, *rest)`
     Ref call_prepended(Operand callable, Operand first, std::span<PyObject* const> rest,
                        Where where = Where::here());
+    // `obj.name(*args)`, for an `obj` that is usually a module
+    Ref call_method(Operand obj, const CachedName& name, std::initializer_list<Operand> args = {},
+                    Where where = Where::here());
     // `obj.name(*args)`
     Ref call_method(Operand obj, const Ref& name, std::initializer_list<Operand> args = {},
                     Where where = Where::here());
@@ -84,21 +113,58 @@ public:
     bool startswith(Operand obj, Operand prefix, Where where = Where::here());
     // `f"{word_size}bit"`
     Ref word_size_directory(Operand word_size, Where where = Where::here());
+    // `obj.lower()`
+    Ref lower(Operand obj, Where where = Where::here());
     // `str(obj)`
     Ref str(Operand obj, Where where = Where::here());
     // `from .<module> import <name>`, as every import of the module runs
-    Ref import(const ImportRequest& request, Where where = Where::here());
+    Ref import_name(const ImportRequest& request, const CachedName& full_name,
+                    const CachedName& name, Where where = Where::here());
     // `raise exception_type(message)`
     [[noreturn]] void raise(PyObject* exception_type, const Ref& message,
                             Where where = Where::here());
 
 private:
     void at(Where where) { line_ = where; }
+    // What an exact module's dict answers for `name` (an empty Ref when it
+    // does not hold it, or when `obj` is not an exact module).
+    Ref module_attribute(PyObject* obj, const CachedName& name);
 
+    DictWatch& watch_;
     PyObject* globals_;
     std::span<PyObject* const> args_;
     Where line_;
 };
+
+// An exact module's type is the interpreter's own, which cannot change and
+// defines none of the names the bodies read (only dunder names): what the
+// module's dict holds under such a name is the attribute, unbound, and only a
+// name the dict lacks needs the full attribute protocol (a module's
+// __getattr__, the AttributeError). A module cleared by the garbage collector
+// has no dict left, and takes the full protocol too.
+inline Ref BodyCall::module_attribute(PyObject* obj, const CachedName& name)
+{
+    if (!PyModule_CheckExact(obj)) return {};
+    PyObject* dict = PyModule_GetDict(obj);
+    if (!dict) return {};
+    return watch_.lookup(dict, name);
+}
+
+inline Ref BodyCall::global(const CachedName& name, Where where)
+{
+    at(where);
+    Ref value = watch_.lookup(globals_, name);
+    if (value) return value;
+    return global_from_builtins(k, name.text.get());
+}
+
+inline Ref BodyCall::attr(Operand obj, const CachedName& name, Where where)
+{
+    at(where);
+    Ref value = module_attribute(obj.get(), name);
+    if (value) return value;
+    return check(PyObject_GetAttr(obj.get(), name.text.get()));
+}
 
 // The nine bodies, in the order of the module's function table.
 Ref bits_body(BodyCall& f);

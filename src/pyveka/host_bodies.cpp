@@ -26,7 +26,7 @@ Ref system_body(BodyCall& f)
     const Constants& k = f.k;
     Ref platform_module = f.global(k.platform);
     Ref reported = f.call_method(std::move(platform_module), k.system);
-    return f.call_method(std::move(reported), k.lower);
+    return f.lower(std::move(reported));
 }
 
 // def _machine() -> "str":
@@ -36,7 +36,7 @@ Ref machine_body(BodyCall& f)
     const Constants& k = f.k;
     Ref platform_module = f.global(k.platform);
     Ref reported = f.call_method(std::move(platform_module), k.machine);
-    return f.call_method(std::move(reported), k.lower);
+    return f.lower(std::move(reported));
 }
 
 // def _package_root() -> "str":

@@ -7,6 +7,7 @@
 
 #include "owned_ref.hpp"
 
+#include <cstdint>
 #include <span>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -41,6 +42,21 @@ inline std::span<PyObject* const> tuple_items(PyObject* tuple)
 {
     return {&PyTuple_GET_ITEM(tuple, 0), static_cast<size_t>(PyTuple_GET_SIZE(tuple))};
 }
+
+// Whether a dict has changed since a remembered moment, for the module's name
+// caches (name_cache.cpp): 3.11 gives every dict state a tag from one
+// process-wide counter, which 3.12 deprecates for dict watchers
+// (PyDict_AddWatcher) and 3.14 removes.
+#if PY_VERSION_HEX >= 0x030C0000
+#define VEKA_DICT_WATCHERS 1
+#else
+#define VEKA_DICT_WATCHERS 0
+// Valid for a dict (PyDict_Check): the field is PyDictObject's in 3.11.
+inline std::uint64_t dict_version_tag(PyObject* dict)
+{
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
 
 // ---- Behaviour that differs by version ----------------------------------------
 
@@ -80,6 +96,27 @@ private:
 #endif
     Ref value_;
 };
+
+// Whether two exact str hold the same text: 1 or 0, or -1 with an exception
+// set. Texts of different lengths never do; 3.11 still has legacy strings
+// whose length is known only once they are made ready, which the comparison
+// does (and may fail to do); 3.14 has a call for exactly this.
+inline int text_equal(PyObject* a, PyObject* b)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    const bool lengths_known = PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b);
+#else
+    const bool lengths_known = true;
+#endif
+    if (lengths_known && PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyUnicode_Equal(a, b);
+#else
+    const int order = PyUnicode_Compare(a, b);
+    if (order == -1 && PyErr_Occurred()) return -1;
+    return order == 0 ? 1 : 0;
+#endif
+}
 
 // How many units of the interpreter's recursion guard one call of the
 // module's functions counts. A level of a recursion through them (trampoline,

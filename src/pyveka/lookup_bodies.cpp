@@ -117,18 +117,18 @@ Ref configured_call_body(BodyCall& f)
 {
     const Constants& k = f.k;
     const ImportRequest getter{.module = k.options.get(),
-                               .full_name = k.options_full_name.get(),
-                               .name = k.veka_get_option.get(),
+                               .full_name = k.options_full_name.text.get(),
+                               .name = k.veka_get_option.text.get(),
                                .level = 1};
 
-    Ref veka_get_option = f.import(getter);
+    Ref veka_get_option = f.import_name(getter, k.options_full_name, k.veka_get_option);
     Ref call = f.call(veka_get_option, {k.veka_call_option});
     if (call.get() == Py_None) {
         Ref solver_lookup = f.global(k.solver_lookup_fn);
         return f.call(std::move(solver_lookup));
     }
     Ref text = PyUnicode_CheckExact(call.get()) ? call.share() : f.str(call);
-    Ref lowered = f.call_method(std::move(text), k.lower);
+    Ref lowered = f.lower(std::move(text));
     const bool remote = f.equals(lowered, k.remote) || f.equals(lowered, k.veka_remote);
     lowered.reset();  // the lowered text is a temporary of the comparisons
     if (remote) {

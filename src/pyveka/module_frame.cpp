@@ -283,9 +283,9 @@ void run_statements(PyObject* module, PyObject* namespace_dict, PyObject* shared
     undo.added_to_sys_modules = ensure_in_sys_modules(module, keys);
     make_tuples(k);
     PyObject* loaded = k.loaded_modules.get();
-    bind(namespace_dict, "os", import_at_exec(k.os.get(), nullptr, loaded, namespace_dict));
+    bind(namespace_dict, "os", import_at_exec(k.os.text.get(), nullptr, loaded, namespace_dict));
     bind(namespace_dict, "platform",
-         import_at_exec(k.platform.get(), nullptr, loaded, namespace_dict));
+         import_at_exec(k.platform.text.get(), nullptr, loaded, namespace_dict));
     bind(namespace_dict, "Optional",
          import_at_exec(k.typing.get(), k.optional.get(), loaded, namespace_dict));
     const Ref function_type = make_function_type();
@@ -326,6 +326,7 @@ void exec_module(PyObject* module)
     Ref shared_state = make_shared_state();
     Constants& k = constants_of(shared_state.get());
     make_strings_and_numbers(k);
+    watch_of(shared_state.get()).start();
     k.builtins = std::move(builtins);
     k.loaded_modules = std::move(loaded_modules);
 

@@ -16,11 +16,9 @@ Ref optional_attribute(PyObject* obj, PyObject* name)
 
 }  // namespace
 
-Ref resolve_global(const Constants& k, PyObject* namespace_dict, PyObject* name)
+Ref global_from_builtins(const Constants& k, PyObject* name)
 {
-    Ref value = check_lookup(PyDict_GetItemWithError(namespace_dict, name));
-    if (value) return value;
-    value = optional_attribute(k.builtins.get(), name);
+    Ref value = optional_attribute(k.builtins.get(), name);
     if (value) return value;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw PythonError(SourceLine::here());

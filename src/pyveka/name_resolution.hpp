@@ -1,8 +1,5 @@
-// Call-time resolution of module-level names, and the module's imports.
-//
-// Nothing is remembered between calls: every use of a name looks it up in
-// the module namespace (then in builtins), and every import asks sys.modules
-// (then the import system) again, as the Python statements they stand for do.
+// Call-time resolution of module-level names, and the module's imports, for
+// what the caches (name_cache.hpp) do not answer.
 #pragma once
 
 #include "errors.hpp"
@@ -10,9 +7,9 @@
 
 namespace veka {
 
-// The value of the module-level name `name`: the module namespace
-// `namespace_dict`, then the builtins module; NameError when neither has it.
-Ref resolve_global(const Constants& k, PyObject* namespace_dict, PyObject* name);
+// `name` after the module namespace missed it: the builtins module's
+// attribute, or NameError.
+VEKA_COLD Ref global_from_builtins(const Constants& k, PyObject* name);
 
 // One import: `import <module>` (name null) or `from <module> import <name>`,
 // with `level` leading dots; `full_name` is the module's key in sys.modules.

@@ -5,10 +5,8 @@
 #include "interpreter_access.hpp"
 #include "shared_state.hpp"
 
-#include <array>
 #include <cassert>
 #include <cstddef>
-#include <vector>
 
 namespace veka {
 namespace {
@@ -121,29 +119,21 @@ void leave_recursive_call()
 // references of its own.
 class ArgumentsHeld {
 public:
-    ArgumentsHeld(PyObject* const* args, size_t count)
+    ArgumentsHeld(PyObject* const* args, size_t count) : held_(count)
     {
-        if (count > small_.size()) {
-            large_.resize(count);
-            items_ = large_.data();
-        }
-        for (size_t index = 0; index < count; ++index) items_[index] = Py_NewRef(args[index]);
-        count_ = count;
+        for (size_t index = 0; index < count; ++index) held_.push(Py_NewRef(args[index]));
     }
     ~ArgumentsHeld()
     {
-        for (size_t index = 0; index < count_; ++index) Py_DECREF(items_[index]);
+        for (PyObject* arg : held_.items()) Py_DECREF(arg);
     }
     ArgumentsHeld(const ArgumentsHeld&) = delete;
     ArgumentsHeld& operator=(const ArgumentsHeld&) = delete;
 
-    [[nodiscard]] std::span<PyObject* const> items() const { return {items_, count_}; }
+    [[nodiscard]] std::span<PyObject* const> items() const { return held_.items(); }
 
 private:
-    std::array<PyObject*, 8> small_{};
-    std::vector<PyObject*> large_;
-    PyObject** items_ = small_.data();
-    size_t count_ = 0;
+    PointerArray<8> held_;
 };
 
 PyObject* call_body(NativeFunction* self, PyObject* const* args, size_t nargs)
@@ -164,7 +154,8 @@ PyObject* call_body(NativeFunction* self, PyObject* const* args, size_t nargs)
     PyObject* result = nullptr;
     try {
         const ArgumentsHeld held(args, nargs);
-        BodyCall call(constants_of(state.get()), globals.get(), held.items());
+        BodyCall call(constants_of(state.get()), watch_of(state.get()), globals.get(),
+                      held.items());
         result = run_body(row, call, globals.get());
     } catch (...) {  // only the vector of a caller's many arguments allocates
         translate_current_exception();

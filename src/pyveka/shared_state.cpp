@@ -14,7 +14,12 @@ struct StringEntry {
     const char* text;
 };
 
-constexpr StringEntry string_table[] = {
+struct CachedStringEntry {
+    CachedName Constants::* member;
+    const char* text;
+};
+
+constexpr CachedStringEntry cached_string_table[] = {
     {&Constants::os, "os"},
     {&Constants::platform, "platform"},
     {&Constants::module_file, "__file__"},
@@ -28,13 +33,18 @@ constexpr StringEntry string_table[] = {
     {&Constants::maxsize, "maxsize"},
     {&Constants::system, "system"},
     {&Constants::machine, "machine"},
-    {&Constants::lower, "lower"},
     {&Constants::path, "path"},
     {&Constants::join, "join"},
     {&Constants::exists, "exists"},
     {&Constants::dirname, "dirname"},
     {&Constants::abspath, "abspath"},
     {&Constants::environ_name, "environ"},
+    {&Constants::options_full_name, "pyveka.options"},
+    {&Constants::veka_get_option, "veka_get_option"},
+};
+
+constexpr StringEntry string_table[] = {
+    {&Constants::lower, "lower"},
     {&Constants::get, "get"},
     {&Constants::startswith, "startswith"},
     {&Constants::sixty_four, "64"},
@@ -71,8 +81,6 @@ constexpr StringEntry string_table[] = {
     {&Constants::typing, "typing"},
     {&Constants::optional, "Optional"},
     {&Constants::options, "options"},
-    {&Constants::options_full_name, "pyveka.options"},
-    {&Constants::veka_get_option, "veka_get_option"},
 };
 
 constexpr Ref Constants::* made_objects[] = {
@@ -80,6 +88,7 @@ constexpr Ref Constants::* made_objects[] = {
     &Constants::solver_mac_arm64_parts,
     &Constants::mesher_mac_arm64_parts,
     &Constants::remote_script_parts,
+    &Constants::str_lower,
 };
 
 constexpr Ref Constants::* cycle_closers[] = {
@@ -87,17 +96,19 @@ constexpr Ref Constants::* cycle_closers[] = {
     &Constants::loaded_modules,
 };
 
-// Every member is in exactly one of the three tables: traverse and clear
+// Every member is in exactly one of the four tables: traverse and clear
 // cannot miss one.
 static_assert(sizeof(Constants) ==
-              sizeof(Ref) *
-                  (std::size(string_table) + std::size(made_objects) + std::size(cycle_closers)));
+              sizeof(CachedName) * std::size(cached_string_table) +
+                  sizeof(Ref) * (std::size(string_table) + std::size(made_objects) +
+                                 std::size(cycle_closers)));
 
 // ---- The state object ------------------------------------------------------
 
 struct SharedState {
     PyObject_HEAD
     Constants constants;
+    DictWatch watch;
 };
 
 SharedState* as_state(PyObject* object)
@@ -109,6 +120,9 @@ int traverse_state(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
     Constants& k = as_state(self)->constants;
+    for (const CachedStringEntry& entry : cached_string_table) {
+        Py_VISIT((k.*entry.member).text.get());
+    }
     for (const StringEntry& entry : string_table) Py_VISIT((k.*entry.member).get());
     for (Ref Constants::* member : made_objects) Py_VISIT((k.*member).get());
     for (Ref Constants::* member : cycle_closers) Py_VISIT((k.*member).get());
@@ -126,6 +140,7 @@ void dealloc_state(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    as_state(self)->watch.~DictWatch();
     as_state(self)->constants.~Constants();
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -165,6 +180,7 @@ Ref make_shared_state()
     // The allocation is zeroed, which is an empty Ref; construct them anyway,
     // so the destructor in dealloc meets objects it made.
     new (&as_state(state.get())->constants) Constants{};
+    new (&as_state(state.get())->watch) DictWatch{};
     return state;
 }
 
@@ -173,12 +189,22 @@ Constants& constants_of(PyObject* state) noexcept
     return as_state(state)->constants;
 }
 
+DictWatch& watch_of(PyObject* state) noexcept
+{
+    return as_state(state)->watch;
+}
+
 void make_strings_and_numbers(Constants& k)
 {
+    for (const CachedStringEntry& entry : cached_string_table) {
+        (k.*entry.member).text = check(PyUnicode_InternFromString(entry.text));
+    }
     for (const StringEntry& entry : string_table) {
         k.*entry.member = check(PyUnicode_InternFromString(entry.text));
     }
     k.two_to_the_32 = check(PyLong_FromLongLong(4294967296LL));
+    k.str_lower =
+        check(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.lower.get()));
 }
 
 void make_tuples(Constants& k)

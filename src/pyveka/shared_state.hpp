@@ -1,5 +1,6 @@
-// What the nine functions share: the constants made once by the exec step and
-// the objects that name resolution and imports fall back on.
+// What the nine functions share: the constants made once by the exec step,
+// the objects that name resolution and imports fall back on, and the caches
+// of the names they look up (name_cache.hpp).
 //
 // They live in one SharedState object per module execution, which every
 // function object owns. It is an ordinary object of the garbage collector:
@@ -10,18 +11,21 @@
 // reach back to any object, so they stay until the state itself is freed.
 #pragma once
 
+#include "name_cache.hpp"
 #include "owned_ref.hpp"
 
 namespace veka {
 
 struct Constants {
     // Module-level names the bodies resolve at call time.
-    Ref os, platform, module_file, bits_fn, system_fn, machine_fn, package_root_fn, resolve_path_fn,
-        solver_lookup_fn;
+    CachedName os, platform, module_file, bits_fn, system_fn, machine_fn, package_root_fn,
+        resolve_path_fn, solver_lookup_fn;
 
-    // Attribute and method names.
-    Ref sys, maxsize, system, machine, lower, path, join, exists, dirname, abspath, environ_name,
-        get, startswith;
+    // Attributes the bodies read on modules (os.path, platform.system, ...).
+    CachedName sys, maxsize, system, machine, path, join, exists, dirname, abspath, environ_name;
+
+    // Methods called on objects that are not modules.
+    Ref lower, get, startswith;
 
     // Literals.
     Ref sixty_four, thirty_two, sixty_four_bit, thirty_two_bit, bit, empty, darwin, linux_name, win,
@@ -33,11 +37,14 @@ struct Constants {
         veka_exe, grelvin_run, grelvin_exe, veka_not_found, grelvin_not_found;
 
     // The modules the exec step imports, and the options getter's import.
-    Ref typing, optional, options, options_full_name, veka_get_option;
+    Ref typing, optional, options;
+    CachedName options_full_name, veka_get_option;
 
     // Made after the strings, in the order the exec step makes them.
     Ref two_to_the_32;
     Ref solver_mac_arm64_parts, mesher_mac_arm64_parts, remote_script_parts;
+    // str.lower itself, for exact str.
+    Ref str_lower;
 
     // What may close a reference cycle; clear drops these.
     // The fallback of call-time name resolution.
@@ -54,6 +61,8 @@ struct Constants {
 Ref make_shared_state();
 // The constants of a state made by make_shared_state.
 Constants& constants_of(PyObject* state) noexcept;
+// The dict watch its caches rest on.
+DictWatch& watch_of(PyObject* state) noexcept;
 
 // Interns every string and makes 2**32.
 void make_strings_and_numbers(Constants& k);
