@@ -2,6 +2,7 @@
 the lookups' error texts, stand-ins for what the functions meet, and assertions."""
 
 import gc
+import inspect
 import os
 import platform
 import re
@@ -176,6 +177,46 @@ def module_frames(error):
         for frame, _ in traceback.walk_tb(error.__traceback__)
         if frame.f_code.co_name.startswith("pyveka.")
     ]
+
+
+# Defines run_in_subinterpreter(code) in a script: runs `code` in a new interpreter of its own
+# (isolated, with a GIL of its own from 3.12 on) and answers how it ended, as "Type: message", or
+# None. 3.13 renamed the module and answers a failure instead of raising it.
+SUBINTERPRETERS = r"""
+import re, sys
+if sys.version_info >= (3, 13):
+    import _interpreters
+
+    def run_in_subinterpreter(code):
+        interpreter = _interpreters.create()
+        try:
+            failure = _interpreters.run_string(interpreter, code)
+        finally:
+            _interpreters.destroy(interpreter)
+        return None if failure is None else f"{failure.type.__name__}: {failure.msg}"
+else:
+    import _xxsubinterpreters as interpreters
+
+    def run_in_subinterpreter(code):
+        interpreter = interpreters.create()
+        try:
+            interpreters.run_string(interpreter, code)
+        except interpreters.RunFailedError as error:  # "<class 'Type'>: message"
+            return re.sub(r"^<class '(\w+)'>", r"", str(error))
+        finally:
+            interpreters.destroy(interpreter)
+        return None
+"""
+
+
+def python_twin(function):
+    """A Python function with the same name, signature and docstring: what pydoc and inspect show
+    for the module's function on this version, they show for it too."""
+    namespace = {}
+    exec(f"def {function.__name__}{inspect.signature(function)}: pass", namespace)
+    twin = namespace[function.__name__]
+    twin.__doc__ = function.__doc__
+    return twin
 
 
 def run_python(code):

@@ -1,10 +1,11 @@
 """What the module remembers between calls, and what it holds during one, against plain Python
-on the same objects: changes that no version tag shows, colliding dict keys, strings that are not
-ready yet, and temporaries that Python releases as soon as they are used."""
+on the same objects: changes that no dict shows, colliding dict keys, objects whose dict is not a
+dict, strings that are not ready yet, and temporaries that Python releases as soon as used."""
 
+import functools
 import sys
 import warnings
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 
 import pytest
 from helpers import outcome
@@ -64,11 +65,17 @@ class Collider:
         return self.answers[0]
 
 
+# Calls enough for any remembered answer to show: 3.11 looks at a dict's keys again only after as
+# many fresh lookups as it has keys, the namespace's some thirty.
+REPEATS = 40
+
+
 def assert_same_for_every_answer(answers, function, python_twin):
-    """The colliding key answers each way in turn; twice each, so a remembered answer shows."""
+    """The colliding key answers each way in turn, for long enough that a remembered answer
+    would show."""
     for answer in (False, True, "raise", False):
         answers[0] = answer
-        for _ in range(2):
+        for _ in range(REPEATS):
             assert outcome(function) == outcome(python_twin)
 
 
@@ -82,14 +89,31 @@ def test_namespace_with_a_colliding_key(vc):
     assert_same_for_every_answer(answers, vc.veka_remote_script, python_remote)
 
 
-def test_instance_dict_with_a_colliding_key(vc):
+@pytest.mark.parametrize("kind", [SimpleNamespace, lambda: ModuleType("stand_in")])
+def test_object_dict_with_a_colliding_key(vc, kind):
     answers = [False]
-    stand_in = SimpleNamespace()
+    stand_in = kind()
     vars(stand_in)[Collider("sys", answers)] = SimpleNamespace(maxsize=1)
     stand_in.sys = sys
     vc.os = stand_in
     python_bits = twin(vc, '"64" if os.sys.maxsize > 2**32 else "32"')
     assert_same_for_every_answer(answers, vc._bits, python_bits)
+
+
+def partial_with_dict(value):  # partial.__setstate__ takes any object as the __dict__
+    stand_in = functools.partial(print)
+    stand_in.__setstate__((print, (), None, value))
+    return stand_in
+
+
+@pytest.mark.parametrize("not_a_dict", [2**62, 1.5], ids=["int", "float"])
+def test_instance_dict_that_is_not_a_dict(vc, not_a_dict):
+    vc.os = stand_in = partial_with_dict({"sys": SimpleNamespace(maxsize=1)})
+    python_bits = twin(vc, '"64" if os.sys.maxsize > 2**32 else "32"')
+    for dict_now in ({"sys": SimpleNamespace(maxsize=1)}, not_a_dict):
+        stand_in.__setstate__((print, (), None, dict_now))
+        for _ in range(REPEATS):
+            assert outcome(vc._bits) == outcome(python_bits)
 
 
 def test_strings_not_ready_compare_by_their_text(vc):

@@ -6,7 +6,7 @@ import importlib.util
 import sys
 
 import pytest
-from helpers import run_python
+from helpers import SUBINTERPRETERS, run_python
 
 BITS_OK = 'module._bits() in ("32", "64")'
 
@@ -85,21 +85,32 @@ def test_second_module_object_cannot_be_initialised():
     )
 
 
-def test_second_interpreter_is_refused():
-    assert run_python(f"""
-        import _xxsubinterpreters as interpreters
-        import pyveka.veka_call as module
-        interpreter = interpreters.create()
-        try:
-            interpreters.run_string(interpreter, "import pyveka.veka_call")
-        except interpreters.RunFailedError as error:
-            print(error)
-        interpreters.destroy(interpreter)
-        print({BITS_OK})
-    """) == (
-        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
-        "into one interpreter per process.\nTrue\n"
-    )
+REFUSAL = (
+    "ImportError: Interpreter change detected - this module can only be loaded into one "
+    "interpreter per process."
+)
+
+
+# An isolated interpreter (a GIL of its own from 3.12 on) and a legacy one, which shares the
+# main interpreter's GIL; from 3.12 the former refuses a module that does not declare it may try.
+@pytest.mark.parametrize("run", ["run_in_subinterpreter", "_testcapi.run_in_subinterp"])
+def test_second_interpreter_is_refused(tmp_path, run):
+    report = tmp_path / "outcome"
+    attempt = f"""
+try:
+    import pyveka.veka_call
+    outcome = "imported"
+except ImportError as error:
+    outcome = f"ImportError: {{error}}"
+open({str(report)!r}, "w").write(outcome)
+"""
+    run_python(f"""{SUBINTERPRETERS}
+import _testcapi
+import pyveka.veka_call as module
+{run}({attempt!r})
+assert {BITS_OK}
+""")
+    assert report.read_text() == REFUSAL
 
 
 FAILED_IMPORT = """
@@ -153,9 +164,14 @@ def test_failed_import_leaves_nothing_behind(breakage, repair, error):
     ]
 
 
+# The module is built for the running version: one minor version on either side differs.
+BUILT = sys.version_info[1]
+OTHER_MINORS = [BUILT + 1, BUILT - 1]
+
+
 def mismatch(minor):
     return (
-        "compile time Python version 3.11 of module 'pyveka.veka_call' does not match "
+        f"compile time Python version 3.{BUILT} of module 'pyveka.veka_call' does not match "
         f"runtime version 3.{minor}"
     )
 
@@ -163,8 +179,8 @@ def mismatch(minor):
 @pytest.mark.parametrize(
     "minor, errors",
     [
-        (12, "warnings.simplefilter('error')"),
-        (10, "warnings.simplefilter('error', RuntimeWarning)"),
+        (BUILT + 1, "warnings.simplefilter('error')"),
+        (BUILT - 1, "warnings.simplefilter('error', RuntimeWarning)"),
     ],
 )
 def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
@@ -185,7 +201,7 @@ def test_version_mismatch_raised_as_error_fails_the_import(minor, errors):
     ]
 
 
-@pytest.mark.parametrize("minor", [12, 10])
+@pytest.mark.parametrize("minor", OTHER_MINORS)
 def test_version_mismatch_only_warns_under_default_filters(minor):
     assert (
         run_python(f"""
@@ -202,21 +218,21 @@ def test_version_mismatch_only_warns_under_default_filters(minor):
 
 
 def test_imports_bypass_builtins_import():
+    # The standard library's own imports may go through builtins.__import__ (from 3.12 some
+    # do from C): only those made with the module's namespace as globals are the module's.
     assert (
         run_python("""
-        import builtins, dis, os, sys
-        for name in ("platform", "typing"):
+        import builtins, os, sys
+        for name in ("platform", "typing", "pyveka.options"):
             sys.modules.pop(name, None)
         original = builtins.__import__
 
-        def from_import_statements_only(name, *args, **kwargs):
-            caller = sys._getframe(1)
-            statement = caller.f_code.co_code[caller.f_lasti] == dis.opmap["IMPORT_NAME"]
-            if name in ("os", "platform", "typing") and not statement:
+        def refuse_the_module(name, globals=None, *args, **kwargs):
+            if globals is not None and globals.get("__name__") == "pyveka.veka_call":
                 raise ImportError(f"builtins.__import__ consulted for {name}")
-            return original(name, *args, **kwargs)
+            return original(name, globals, *args, **kwargs)
 
-        builtins.__import__ = from_import_statements_only
+        builtins.__import__ = refuse_the_module
         import pyveka.veka_call as module
         os.environ["VEKA_BIN"] = sys.executable
         print(module.platform is sys.modules["platform"], module.os is os,
@@ -240,3 +256,33 @@ def test_module_outlives_every_reference_but_its_own_for_the_next_import():
     """)
         == "True 1 True\n"
     )
+
+
+def test_spec_whose_name_stops_being_a_str_is_refused():
+    """The import system reads the spec's name before the create step does: wherever it turns
+    into None, the import fails with TypeError, and never builds a module named None."""
+    outcomes = run_python("""
+        import importlib.util, sys
+        spec = importlib.util.find_spec("pyveka.veka_call")
+
+        class Fickle(type(spec)):  # its name is a str for the first `reads` reads only
+            reads = 0
+
+            @property
+            def name(self):
+                Fickle.reads -= 1
+                return "pyveka.veka_call" if Fickle.reads >= 0 else None
+
+        for reads in range(8):
+            fickle = object.__new__(Fickle)
+            vars(fickle).update({k: v for k, v in vars(spec).items() if k != "name"})
+            Fickle.reads = reads
+            try:
+                module = importlib.util.module_from_spec(fickle)
+                fickle.loader.exec_module(module)
+                print(module.__name__)
+            except Exception as error:
+                print(type(error).__name__)
+            sys.modules.pop("pyveka.veka_call", None)
+    """).split()
+    assert set(outcomes) <= {"TypeError", "pyveka.veka_call"} and "TypeError" in outcomes

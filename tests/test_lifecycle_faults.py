@@ -7,7 +7,7 @@ import sys
 from types import SimpleNamespace
 
 import pytest
-from helpers import LOOKUPS, run_python
+from helpers import LOOKUPS, SUBINTERPRETERS, run_python
 
 # A finalizer that calls the configured-call lookup once the interpreter's sys.modules is gone:
 # the object sits in a cycle that the module namespace holds, so it is collected only by the
@@ -35,15 +35,13 @@ vc.late = Late({fd})
 @pytest.mark.parametrize("where", ["subinterpreter", "main interpreter"])
 def test_call_during_interpreter_teardown_raises(where):
     if where == "subinterpreter":
-        code = f"""
-            import _xxsubinterpreters as interpreters, os
-            read, write = os.pipe()
-            interpreter = interpreters.create()
-            interpreters.run_string(interpreter, {LATE_CALL!r}.format(fd=write))
-            interpreters.destroy(interpreter)
-            os.close(write)
-            print(os.read(read, 100).decode())
-        """
+        code = f"""{SUBINTERPRETERS}
+import os
+read, write = os.pipe()
+run_in_subinterpreter({LATE_CALL!r}.format(fd=write))  # and its teardown
+os.close(write)
+print(os.read(read, 100).decode())
+"""
         outcome = run_python(code).strip()
     else:
         outcome = run_python(LATE_CALL.format(fd=1))
@@ -203,3 +201,33 @@ def test_recursion_ends_where_a_c_builtin_survives(rebinding, call, limit_a_c_bu
             print("RecursionError")
     """
     assert run_python(script) == "RecursionError\n"
+
+
+# A partial object calls what it stores with no reference of its own, passing its stored
+# arguments in place: replacing its state mid-call frees the running function and its
+# arguments, unless the call holds them as a Python frame does.
+PARTIAL_REPLACED_MID_CALL = """
+import functools, os
+import pyveka.veka_call as vc
+
+def python_resolve_path(*parts):
+    path = os.path.join(_package_root(), *parts)
+    return path if os.path.exists(path) else None
+
+_package_root = vc._package_root
+for resolve in (vc.__dict__.pop("_resolve_path"), python_resolve_path):
+    held = functools.partial(resolve, *(f"missing{{index}}" for index in range({count})))
+    del resolve
+
+    def replacing_root():
+        held.__setstate__((print, (), None, None))
+        return _package_root()
+
+    vc._package_root = replacing_root
+    print(held())
+"""
+
+
+@pytest.mark.parametrize("count", [1, 25])
+def test_a_call_owns_its_function_and_arguments(count):
+    assert run_python(PARTIAL_REPLACED_MID_CALL.format(count=count)) == "None\nNone\n"
