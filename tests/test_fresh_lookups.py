@@ -100,9 +100,12 @@ def test_object_dict_with_a_colliding_key(vc, kind):
     assert_same_for_every_answer(answers, vc._bits, python_bits)
 
 
-def partial_with_dict(value):  # partial.__setstate__ takes any object as the __dict__
+def partial_with_dict(value):  # partial.__setstate__ takes any object as the __dict__ up to 3.13
     stand_in = functools.partial(print)
-    stand_in.__setstate__((print, (), None, value))
+    try:
+        stand_in.__setstate__((print, (), None, value))
+    except TypeError:
+        pytest.skip("this version's partial refuses a __dict__ that is not a dict")
     return stand_in
 
 
@@ -110,10 +113,12 @@ def partial_with_dict(value):  # partial.__setstate__ takes any object as the __
 def test_instance_dict_that_is_not_a_dict(vc, not_a_dict):
     vc.os = stand_in = partial_with_dict({"sys": SimpleNamespace(maxsize=1)})
     python_bits = twin(vc, '"64" if os.sys.maxsize > 2**32 else "32"')
-    for dict_now in ({"sys": SimpleNamespace(maxsize=1)}, not_a_dict):
-        stand_in.__setstate__((print, (), None, dict_now))
-        for _ in range(REPEATS):
-            assert outcome(vc._bits) == outcome(python_bits)
+    for _ in range(REPEATS):
+        assert outcome(vc._bits) == outcome(python_bits)
+    partial_with_dict(not_a_dict)  # or this version makes no such object
+    stand_in.__setstate__((print, (), None, not_a_dict))
+    for _ in range(REPEATS):
+        assert outcome(vc._bits) == outcome(python_bits)
 
 
 def test_strings_not_ready_compare_by_their_text(vc):
