@@ -4,8 +4,9 @@
 
 Prints one line per program: the one file its lookup will try on this host, as a
 path inside the package, and whether the tree carries it. The candidate is
-derived as the lookups derive it: the OS name and the machine name from
-`platform`, lower-cased, and the word size from `sys.maxsize`.
+the package's table of programs (src/pyveka/programs.py) for this host, classified
+as the lookups classify it: the OS name and the machine name from `platform`,
+lower-cased, and the word size from `sys.maxsize`.
 
 A wheel installs every file of the tree executable, so there only a directory in
 a candidate's place cannot run; an in-place build uses the tree as it stands, so
@@ -16,29 +17,39 @@ status is 1 when the solver or the mesh generator is not carried and runnable.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import platform
 import shlex
 import sys
+from pathlib import Path
+from types import ModuleType
 
-PROGRAMS = ("solver", "mesh generator", "remote launcher")
-REQUIRED = ("solver", "mesh generator")
+
+def _programs() -> ModuleType:
+    """The package's table of programs, loaded by its path: the package is not built yet."""
+    path = Path(__file__).resolve().parent.parent / "src" / "pyveka" / "programs.py"
+    spec = importlib.util.spec_from_file_location("pyveka_programs", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # where dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+TABLE = _programs().PROGRAMS
+PROGRAMS = tuple(program.title for program in TABLE)
+REQUIRED = tuple(program.title for program in TABLE if program.files is not None)  # executables
 NO_TREE = "none (put one in src/pyveka/bin, or name one with PYVEKA_BIN_DIR)"
 
 
 def candidates(system: str, machine: str, bits: str) -> dict[str, str | None]:
     """Each program's candidate inside the package; None on an OS the lookups do not know."""
-    if system == "darwin":
-        place = "mac.arm64" if machine in ("arm64", "aarch64") else f"mac/{bits}bit"
-        files: tuple[str, str] | None = ("veka.run", "grelvin.run")
-    elif system == "linux":
-        place, files = f"linux/{bits}bit", ("veka.mkl.run", "grelvin.run")
-    elif system.startswith("win"):
-        place, files = f"windows/{bits}bit", ("veka.exe", "grelvin.exe")
-    else:
-        files = None
-    built_in = [None, None] if files is None else [f"bin/{place}/{name}" for name in files]
-    return dict(zip(PROGRAMS, [*built_in, "bin/remote/veka.remote"], strict=True))
+    found = {}
+    for program in TABLE:
+        parts = program.candidate(system, machine, bits)
+        found[program.title] = None if parts is None else "/".join(parts)
+    return found
 
 
 def state(bin_dir: str, candidate: str | None, in_place: bool) -> str:

@@ -7,7 +7,6 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
 from types import SimpleNamespace
 
 import pytest
@@ -431,35 +430,3 @@ def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
     assert solver["answer"] == expected
     assert (solver["override"]["state"] == "used") == (expected["path"] == file)
     assert ("os" in vars(vc)) == bool(make_os)
-
-
-def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
-    from pyveka import __main__ as command
-
-    first_inside, second_inside, first_done = (threading.Event() for _ in range(3))
-    bound = vc.os
-    resolve = vc._resolve_path
-
-    def held_resolve(*parts):
-        """Keeps the second report inside its rebinding until the first is done."""
-        second_inside.set()
-        first_done.wait(5)
-        return resolve(*parts)
-
-    def first():
-        with command._module_os(SimpleNamespace(environ={}, path=os.path, sys=sys)):
-            first_inside.set()
-            second_inside.wait(0.2)  # a bounded wait, not a measurement: the second may not get in
-        first_done.set()
-
-    vc._resolve_path = held_resolve
-    threads = [
-        threading.Thread(target=first),
-        threading.Thread(target=command.candidate_of, args=(command.programs()[2],)),
-    ]
-    threads[0].start()
-    first_inside.wait(5)
-    threads[1].start()
-    for thread in threads:
-        thread.join(10)
-    assert vars(vc)["os"] is bound

@@ -14,10 +14,10 @@ cannot carry): a command never ends with 0 without having written its output.
 answers cannot be executed, 127 when the lookup answers none.
 
 Every answer comes from :mod:`pyveka.veka_call` itself. The candidate file is
-the one the module's own lookup names: the report calls the lookup once more
-with the override variable hidden and every path taken to exist, so the report
-and the lookup cannot disagree. The report only reads; it changes nothing the
-lookups do.
+the one the table of programs (:mod:`pyveka.programs`) names for the host that
+the module's own classifiers report, below the module's own package root; a
+test holds the table equal to the lookups. The report only reads; it changes
+nothing the lookups do, and rebinds nothing in the module.
 """
 
 from __future__ import annotations
@@ -30,29 +30,17 @@ import os
 import shlex
 import subprocess
 import sys
-import threading
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
-from dataclasses import dataclass
+from collections.abc import Callable
 from typing import Any, TextIO
 
 from . import __version__, options, veka_call
+from .programs import BY_KEY, PROGRAMS, REMOTE_PARTS, UNKNOWN_OS, Program
 
 
-@dataclass(frozen=True)
-class Program:
-    key: str
-    title: str
-    variable: str
-    lookup: Callable[[], str | None]
-
-
-def programs() -> list[Program]:
-    return [
-        Program("solver", "solver", "VEKA_BIN", veka_call.veka_call_builtin),
-        Program("mesher", "mesh generator", "GRELVIN_BIN", veka_call.grelvin_call_builtin),
-        Program("remote", "remote launcher", "VEKA_REMOTE_BIN", veka_call.veka_remote_script),
-    ]
+def lookup_of(program: Program) -> Callable[[], str | None]:
+    """The program's lookup in pyveka.veka_call, as the module binds it now."""
+    lookup: Callable[[], str | None] = getattr(veka_call, program.function)
+    return lookup
 
 
 # ---- What the module answers ------------------------------------------------
@@ -74,94 +62,24 @@ def lookups_os() -> Any:
     return namespace["os"] if "os" in namespace else getattr(builtins, "os")  # noqa: B009
 
 
-class _EverythingExists:
-    """os.path, except that every path exists."""
-
-    def __init__(self, path: Any) -> None:
-        self._path = path
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._path, name)
-
-    @staticmethod
-    def exists(_path: object) -> bool:
-        return True
-
-
-class _Environ:
-    """os.environ as the lookups read it (its `get`), with one variable hidden."""
-
-    def __init__(self, environ: Any, hidden: str) -> None:
-        self._environ = environ
-        self._hidden = hidden
-
-    def get(self, key: str, *default: Any) -> Any:
-        if key == self._hidden:
-            return default[0] if default else None
-        return self._environ.get(key, *default)
-
-
-class _WithoutOverride:
-    """The lookups' os, with one override variable hidden and every path existing."""
-
-    def __init__(self, real_os: Any, variable: str) -> None:
-        self._real_os = real_os
-        self.environ = _Environ(real_os.environ, variable)
-        self.path = _EverythingExists(real_os.path)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._real_os, name)
-
-
-_MISSING = object()
-_rebinding = threading.Lock()
-
-
-@contextmanager
-def _module_os(replacement: Any) -> Iterator[None]:
-    """Rebinds the module's `os` for the block; one report at a time, and what
-    was bound before (or its absence) is what stays afterwards."""
-    namespace = vars(veka_call)
-    with _rebinding:
-        saved = namespace.get("os", _MISSING)
-        namespace["os"] = replacement
-        try:
-            yield
-        finally:
-            if namespace.get("os") is replacement:
-                if saved is _MISSING:
-                    del namespace["os"]
-                else:
-                    namespace["os"] = saved
+def no_candidate(reason: str) -> dict[str, Any]:
+    return {"path": None, "state": "none", "reason": reason, "fix": None}
 
 
 def candidate_of(program: Program) -> dict[str, Any]:
-    """The one built-in candidate the lookup tries on this host, found or not.
-
-    The module's `os` is rebound for the length of one lookup: a command-line
-    report, not something to run while other threads use the lookups.
-    """
+    """The one built-in candidate the lookup tries on this host, found or not: the table's
+    file for the host the module's own classifiers report, below the module's package root."""
     try:
-        stand_in = _WithoutOverride(lookups_os(), program.variable)
+        if program.files is None:  # the same file on every host: the lookup classifies none
+            parts: tuple[str, ...] | None = REMOTE_PARTS
+        else:
+            host = (veka_call._system(), veka_call._machine(), veka_call._bits())
+            parts = program.candidate(*host)
+        if parts is None:
+            return no_candidate(UNKNOWN_OS)
+        path = os.path.join(veka_call._package_root(), *parts)
     except Exception as error:  # reported, not handled
-        return {
-            "path": None,
-            "state": "none",
-            "reason": f"{type(error).__name__}: {error}",
-            "fix": None,
-        }
-    with _module_os(stand_in):
-        named = answer(program.lookup)
-    if named["error"] is not None:  # the host itself is not known
-        return {"path": None, "state": "none", "reason": named["error"], "fix": None}
-    path = named["path"]
-    if not isinstance(path, str):
-        return {
-            "path": None,
-            "state": "none",
-            "reason": "the lookup names no candidate",
-            "fix": None,
-        }
+        return no_candidate(f"{type(error).__name__}: {error}")
     state, fix = file_state(path)
     return {"path": path, "state": state, "reason": None, "fix": fix}
 
@@ -220,7 +138,7 @@ def report() -> dict[str, Any]:
             for name, got in host.items()
         },
         "package_root": answer(veka_call._package_root)["path"],
-        "programs": {program.key: program_report(program) for program in programs()},
+        "programs": {program.key: program_report(program) for program in PROGRAMS},
         "configured_call": {
             "option": "veka.call",
             "value": shown_value(options.veka_get_option("veka.call")),
@@ -231,10 +149,10 @@ def report() -> dict[str, Any]:
 
 def program_report(program: Program) -> dict[str, Any]:
     return {
-        "function": program.lookup.__name__,
+        "function": program.function,
         "override": override_of(program),
         "candidate": candidate_of(program),
-        "answer": answer(program.lookup),
+        "answer": answer(lookup_of(program)),
     }
 
 
@@ -269,7 +187,7 @@ def as_text(data: dict[str, Any]) -> str:
         f"host          {host['system']} {host['machine']}, {host['bits']}-bit",
         f"package root  {data['package_root']}",
     ]
-    for program in programs():
+    for program in PROGRAMS:
         entry = data["programs"][program.key]
         override, candidate = entry["override"], entry["candidate"]
         lines += ["", f"{program.title} ({entry['function']})"]
@@ -334,7 +252,7 @@ def diagnosis(program: Program, entry: dict[str, Any]) -> str:
 def run(program: Program, args: list[str]) -> int:
     """Runs what the lookup answers with `args`: in place of this process on POSIX, so that the
     program's exit status and signals are the caller's to see; as a child elsewhere."""
-    got = answer(program.lookup)
+    got = answer(lookup_of(program))
     path = got["path"]
     if path is None:
         warn(f"pyveka: {not_answered(program, got)}")
@@ -469,7 +387,7 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(
         dest="command", title="commands", metavar="COMMAND", prog="pyveka"
     )
-    keys = [program.key for program in programs()]
+    keys = list(BY_KEY)
     path = commands.add_parser("path", help="print only the path one lookup answers")
     path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
     run = commands.add_parser(
@@ -498,7 +416,7 @@ def main(argv: list[str] | None = None) -> int:
             return stop.code if isinstance(stop.code, int) else 2
         if arguments.command is None:
             return print_report(arguments.json)
-        program = next(p for p in programs() if p.key == arguments.program)
+        program = BY_KEY[arguments.program]
         if arguments.command == "run":
             return run(program, arguments.args)
         return print_path(program, arguments.json)
@@ -518,7 +436,7 @@ def print_path(program: Program, as_json: bool) -> int:
         entry = program_report(program)
         write(json.dumps(entry, indent=2) + "\n")
         return 0 if entry["answer"]["path"] is not None else 1
-    got = answer(program.lookup)
+    got = answer(lookup_of(program))
     if got["path"] is None:
         warn(not_answered(program, got))
         return 1
