@@ -21,6 +21,7 @@ from helpers import (
 )
 
 import pyveka
+from pyveka.programs import BY_KEY
 
 pytestmark = pytest.mark.skipif(
     candidate("veka_call_builtin", *HOST) is None or HOST[0] == "windows",
@@ -164,9 +165,14 @@ def test_override_states(package, tmp_path, program, state, words):
     assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
     assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
     assert data["configured_call"]["answer"] == data["programs"]["solver"]["answer"]
-    assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", "")
     line = next(line for line in lines if line.startswith(f"  override    {variable}"))
     assert words in line and (value is None or repr(value) in line)
+    # path warns of an override that is set but ignored, in the report's words
+    title = BY_KEY[program].title
+    warned = (
+        f"pyveka: {title}: override {line.split(maxsplit=1)[1]}\n" if state == "ignored" else ""
+    )
+    assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", warned)
 
 
 @pytest.mark.parametrize(
@@ -375,6 +381,48 @@ def test_run_without_a_program_to_run(package):
         ),
     ]
     assert run(root, "--json", "run", "solver")[:2] == (2, "")
+
+
+WARNINGS = {  # what VEKA_BIN names, and what path and run say of it after "override VAR=VALUE: "
+    "nothing": "ignored: nothing exists there",
+    "directory": "used, but it is a directory (the lookup still answers it)",
+    "not-executable": "used, but not executable (the lookup still answers it); fix: chmod +x {}",
+    "empty": None,  # set but empty: the same as unset
+    "a program": None,
+}
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["", "quiet"])
+@pytest.mark.parametrize("named", WARNINGS)
+@pytest.mark.parametrize("command", ["path", "run"])
+def test_path_and_run_warn_of_an_override_they_cannot_use(package, tmp_path, command, named, quiet):
+    root, files = package
+    with open(files["solver"], "w") as script:  # keeps its mode, 0755
+        script.write('#!/bin/sh\necho built-in "$@"\n')
+    value = "" if named == "empty" else str(tmp_path / "mine")
+    if named == "directory":
+        os.mkdir(value)
+    elif named in ("not-executable", "a program"):
+        with open(value, "w") as script:
+            script.write('#!/bin/sh\necho override "$@"\n')
+        os.chmod(value, 0o755 if named == "a program" else 0o644)
+    warning = WARNINGS[named]
+    said = ""
+    if warning is not None and not quiet:
+        said = f"pyveka: solver: override VEKA_BIN={value!r}: {warning.format(value)}\n"
+    code, out, err = run(root, command, *(["-q"] if quiet else []), "solver", VEKA_BIN=value)
+    answered = files["solver"] if named in ("nothing", "empty") else value  # the lookup's answer
+    if command == "path":
+        assert (code, out, err) == (0, answered + "\n", said)
+    elif named in ("directory", "not-executable"):  # what run then says of the file follows
+        assert (code, out, err.startswith(said + "pyveka: cannot run the solver")) == (
+            126,
+            "",
+            True,
+        )
+    else:  # without ARGS
+        ran = "override" if named == "a program" else "built-in"
+        assert (code, out, err) == (0, ran + "\n", said)
 
 
 @pytest.mark.parametrize(

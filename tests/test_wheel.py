@@ -143,6 +143,8 @@ def test_run_of_an_override_without_execute_permission(installed: Path, tmp_path
     assert run(installed, "./pyveka", "run", "solver", VEKA_BIN=str(solver)) == (
         126,
         "",
+        f"pyveka: solver: override VEKA_BIN='{solver}': used, but not executable (the lookup "
+        f"still answers it); fix: chmod +x {solver}\n"
         f"pyveka: cannot run the solver {solver}: it is not executable\n"
         f"pyveka: fix: chmod +x {solver}\n",
     )

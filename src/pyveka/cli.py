@@ -6,6 +6,9 @@
     python -m pyveka --json path solver that program's part of the JSON report
     python -m pyveka run solver -- ARGS run what the solver lookup answers, with ARGS
 
+``path`` and ``run`` warn on stderr about an override that is set but ignored, or
+that names what cannot run (``-q``: not); the answer stays the lookup's own.
+
 Exit status: 0 when the lookup asked for (the solver's, for the report)
 answers a path, 1 when it does not, 2 for a usage error, 74 when the output
 cannot be written (a closed pipe, a full disk, text the output's encoding
@@ -26,8 +29,8 @@ from typing import Any, TextIO
 
 from . import __version__
 from .programs import BY_KEY, Program
-from .render import as_text, diagnosis, not_answered
-from .report import Answer, file_state, lookup_of, program_report, report
+from .render import as_text, diagnosis, not_answered, override_warning
+from .report import Answer, file_state, lookup_of, override_of, program_report, report
 
 # ---- Exit statuses and running a program -----------------------------------------
 
@@ -37,15 +40,17 @@ EXIT_NOT_FOUND = 127
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports Ctrl-C
 
 
-def run(program: Program, args: list[str]) -> int:
+def run(program: Program, args: list[str], quiet: bool = False) -> int:
     """Runs what the lookup answers with `args`: in place of this process on POSIX, so that the
     program's exit status and signals are the caller's to see; as a child elsewhere."""
     got = Answer.of(lookup_of(program))
     path = got.path
-    if path is None:
+    if path is None:  # the diagnosis tells of the override as well
         warn(f"pyveka: {not_answered(program, got)}")
         warn(f"pyveka: {diagnosis(program, program_report(program))}")
         return EXIT_NOT_FOUND
+    if not quiet:
+        warn_about_override(program)
     try:
         if os.name == "nt":
             return run_child([path, *args])
@@ -82,6 +87,14 @@ def cannot_run(program: Program, path: str, error: OSError) -> int:
     if fix:
         warn(f"pyveka: fix: {fix}")
     return EXIT_CANNOT_EXECUTE
+
+
+def warn_about_override(program: Program) -> None:
+    """A line on stderr when the program's override is set but ignored, or names what cannot
+    run: the lookup's answer stays what it is, and the user acts on it."""
+    line = override_warning(program, override_of(program))
+    if line is not None:
+        warn(f"pyveka: {line}")
 
 
 # ---- Output -----------------------------------------------------------------------
@@ -135,7 +148,9 @@ environment variables:
   VEKA_BIN          the solver to use instead of the package's own
   GRELVIN_BIN       the mesh generator to use instead of the package's own
   VEKA_REMOTE_BIN   the remote launcher to use instead of the package's own
-  Each is used when it is not empty and something exists at its path.
+  Each is used when it is not empty and something exists at its path; path
+  and run warn on stderr when one is set but ignored, or names a directory or
+  a file without execute permission (-q, --quiet: no warning).
 
 exit status:
   0    the lookup asked for (the solver's, for the report) answers a path
@@ -176,13 +191,16 @@ def parser() -> argparse.ArgumentParser:
         dest="command", title="commands", metavar="COMMAND", prog="pyveka"
     )
     keys = list(BY_KEY)
+    quiet = "no warning about an override that is ignored or names what cannot run"
     path = commands.add_parser("path", help="print only the path one lookup answers")
+    path.add_argument("-q", "--quiet", action="store_true", help=quiet)
     path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
     run = commands.add_parser(
         "run",
         help="run the program one lookup answers, with ARGS as given",
-        usage="pyveka run [-h] PROGRAM [--] ARGS...",
+        usage="pyveka run [-h] [-q] PROGRAM [--] ARGS...",
     )
+    run.add_argument("-q", "--quiet", action="store_true", help=quiet)
     run.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
     run.add_argument("args", nargs=argparse.REMAINDER, metavar="ARGS", help="passed on verbatim")
     return top
@@ -206,8 +224,8 @@ def main(argv: list[str] | None = None) -> int:
             return print_report(arguments.json)
         program = BY_KEY[arguments.program]
         if arguments.command == "run":
-            return run(program, arguments.args)
-        return print_path(program, arguments.json)
+            return run(program, arguments.args, arguments.quiet)
+        return print_path(program, arguments.json, arguments.quiet)
     except OutputFailed as failure:
         return output_failed(failure)
 
@@ -218,12 +236,15 @@ def print_report(as_json: bool) -> int:
     return 0 if data.programs["solver"].answer.error is None else 1
 
 
-def print_path(program: Program, as_json: bool) -> int:
-    """The path alone, or with --json that program's part of the report."""
+def print_path(program: Program, as_json: bool, quiet: bool = False) -> int:
+    """The path alone, or with --json that program's part of the report (which tells of the
+    override itself)."""
     if as_json:
         entry = program_report(program)
         write(json.dumps(entry.to_json(), indent=2) + "\n")
         return 0 if entry.answer.path is not None else 1
+    if not quiet:
+        warn_about_override(program)
     got = Answer.of(lookup_of(program))
     if got.path is None:
         warn(not_answered(program, got))

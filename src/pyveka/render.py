@@ -73,6 +73,15 @@ def not_answered(program: Program, got: Answer) -> str:
     return str(got.error or f"no {program.title} script found")
 
 
+def override_warning(program: Program, override: Override) -> str | None:
+    """The report's override line, with its fix, when the override is set but ignored or names
+    what cannot run; None when it is unset, empty, unknown or used as it should be."""
+    if override.state != "ignored" and override.file not in UNRUNNABLE_TEXT:
+        return None
+    fix = f"; fix: {override.fix}" if override.fix else ""
+    return f"{program.title}: override {override_text(override)}{fix}"
+
+
 def diagnosis(program: Program, entry: ProgramReport) -> str:
     """The report on one program in one line: override, candidate and its state, the fix."""
     override, candidate = entry.override, entry.candidate
