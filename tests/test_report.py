@@ -344,7 +344,7 @@ RUN = {  # what stands in the solver's place, the exit status, and why it did no
     "no interpreter": (
         "#!/nonexistent/sh\n",
         126,
-        "No such file or directory: the interpreter or loader it names is missing",
+        "No such file or directory: the interpreter its #! line names is missing: /nonexistent/sh",
     ),
     "directory": (None, 126, "it is a directory, not a program"),
 }
@@ -423,6 +423,27 @@ def test_path_and_run_warn_of_an_override_they_cannot_use(package, tmp_path, com
     else:  # without ARGS
         ran = "override" if named == "a program" else "built-in"
         assert (code, out, err) == (0, ran + "\n", said)
+
+
+RUN_USAGE = "usage: pyveka run [-h] [-q] PROGRAM [--] [ARGS ...]"
+NO_PROGRAM = "pyveka run: error: the following arguments are required: PROGRAM"
+
+
+@pytest.mark.parametrize(
+    "argv, status, shown",
+    [
+        (["run"], 2, [RUN_USAGE, NO_PROGRAM]),
+        (["run", "-q"], 2, [RUN_USAGE, NO_PROGRAM]),
+        (["run", "--help"], 0, [RUN_USAGE, ""]),
+        (["-V"], 0, [f"pyveka {pyveka.__version__}"]),
+        (["-V", "path", "solver"], 0, [f"pyveka {pyveka.__version__}"]),
+    ],
+    ids=["run", "run -q", "run --help", "-V", "-V path solver"],
+)
+def test_usage_texts(package, argv, status, shown):
+    code, out, err = run(package[0], *argv)
+    said, nothing = (out, err) if code == 0 else (err, out)
+    assert (code, said.splitlines()[: len(shown)], nothing) == (status, shown, "")
 
 
 @pytest.mark.parametrize(

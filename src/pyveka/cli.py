@@ -80,13 +80,28 @@ def cannot_run(program: Program, path: str, error: OSError) -> int:
     elif error.errno == errno.ENOEXEC:
         reason = f"{error.strerror}: not a program this host can start"
     elif error.errno == errno.ENOENT:
-        reason = f"{error.strerror}: the interpreter or loader it names is missing"
+        named = interpreter(path)
+        if named is not None and not os.path.lexists(named):
+            reason = f"{error.strerror}: the interpreter its #! line names is missing: {named}"
+        else:
+            reason = f"{error.strerror}: the interpreter or loader it names is missing"
     else:
         reason = str(error.strerror or error)
     warn(f"pyveka: cannot run the {program.title} {path}: {reason}")
     if fix:
         warn(f"pyveka: fix: {fix}")
     return EXIT_CANNOT_EXECUTE
+
+
+def interpreter(path: str) -> str | None:
+    """The interpreter a script's #! line names, as the kernel reads it; None without one."""
+    try:
+        with open(path, "rb") as script:
+            first = script.read(256).split(b"\n", 1)[0]  # what Linux reads of the line
+    except OSError:
+        return None
+    words = first[2:].split() if first.startswith(b"#!") else []
+    return os.fsdecode(words[0]) if words else None
 
 
 def warn_about_override(program: Program) -> None:
@@ -176,12 +191,12 @@ class Parser(argparse.ArgumentParser):
 def parser() -> argparse.ArgumentParser:
     top = Parser(
         prog="pyveka",
-        usage="%(prog)s [-h] [--version] [--json] [COMMAND ...]",
+        usage="%(prog)s [-h] [-V] [--json] [COMMAND ...]",
         description="Without a command: report how this host finds each of pyveka's executables.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    top.add_argument("-V", "--version", action="version", version=f"%(prog)s {__version__}")
     top.add_argument(
         "--json",
         action="store_true",
@@ -198,11 +213,14 @@ def parser() -> argparse.ArgumentParser:
     run = commands.add_parser(
         "run",
         help="run the program one lookup answers, with ARGS as given",
-        usage="pyveka run [-h] [-q] PROGRAM [--] ARGS...",
+        usage="pyveka run [-h] [-q] PROGRAM [--] [ARGS ...]",
     )
     run.add_argument("-q", "--quiet", action="store_true", help=quiet)
     run.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
-    run.add_argument("args", nargs=argparse.REMAINDER, metavar="ARGS", help="passed on verbatim")
+    remainder = run.add_argument(
+        "args", nargs=argparse.REMAINDER, metavar="ARGS", help="optional; passed on verbatim"
+    )
+    remainder.required = False  # argparse takes a positional for required, whatever its nargs
     return top
 
 
