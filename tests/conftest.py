@@ -10,8 +10,17 @@ from types import ModuleType
 
 import pytest
 from helpers import LINUX_HOST, LOOKUPS, VARIABLES, candidate
+from hypothesis import settings
 
 import pyveka.veka_call
+
+# Under CI=true Hypothesis loads its "ci" profile, which derandomises: every run would replay
+# the same examples. The project's profile keeps the rest of whichever profile is loaded (in CI:
+# no database, no deadline, the blob that reproduces a failure printed) and draws new examples
+# on each run. Loaded here, before the tests define their settings on top of it; a
+# --hypothesis-profile given to pytest still wins.
+settings.register_profile("pyveka", parent=settings.default, derandomize=False, max_examples=100)
+settings.load_profile("pyveka")
 
 
 @pytest.fixture(autouse=True)

@@ -18,6 +18,7 @@ import pytest
 
 import pyveka
 import pyveka.veka_call
+from pyveka.programs import PROGRAMS, REMOTE_PARTS
 
 # ---- The module ------------------------------------------------------------------------------
 
@@ -39,20 +40,14 @@ FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 # ---- The bin/ tree ---------------------------------------------------------------------------
 
 # The lookups of the solver, the mesh generator and the remote launcher, each with the
-# environment variable that overrides it.
-VARIABLES = {
-    "veka_call_builtin": "VEKA_BIN",
-    "grelvin_call_builtin": "GRELVIN_BIN",
-    "veka_remote_script": "VEKA_REMOTE_BIN",
-}
+# environment variable that overrides it, from the package's table of programs.
+PROGRAM_OF = {program.function: program for program in PROGRAMS}
+VARIABLES = {lookup: program.variable for lookup, program in PROGRAM_OF.items()}
 LOOKUPS = tuple(VARIABLES)
 EXECUTABLES = LOOKUPS[:2]  # a file of their own on each host
 # The file of each executable in the mac, linux and windows directories.
-FILES = {
-    "veka_call_builtin": ("veka.run", "veka.mkl.run", "veka.exe"),
-    "grelvin_call_builtin": ("grelvin.run", "grelvin.run", "grelvin.exe"),
-}
-REMOTE = "bin/remote/veka.remote"  # the same on every host
+FILES = {lookup: PROGRAM_OF[lookup].files for lookup in EXECUTABLES}
+REMOTE = "/".join(REMOTE_PARTS)  # the same on every host
 # What the executables' lookups raise: RuntimeError on an OS without a row, FileNotFoundError
 # when the file is missing.
 UNKNOWN_OS = "Unknown OS"
@@ -74,18 +69,8 @@ LINUX_HOST = ("linux", "64", "x86_64")  # what tests that stub the classifiers m
 def candidate(lookup, system, bits, machine):
     """The file `lookup` tries on a host, relative to the package root; None on an OS without
     a row. The names compare as given: the classifiers are what lower-case them."""
-    if lookup == "veka_remote_script":
-        return REMOTE
-    mac, linux, windows = FILES[lookup]
-    if system == "darwin" and machine in ("arm64", "aarch64"):
-        return f"bin/mac.arm64/{mac}"
-    if system == "darwin":
-        return f"bin/mac/{bits}bit/{mac}"
-    if system == "linux":
-        return f"bin/linux/{bits}bit/{linux}"
-    if system.startswith("win"):
-        return f"bin/windows/{bits}bit/{windows}"
-    return None
+    parts = PROGRAM_OF[lookup].candidate(system, machine, bits)
+    return None if parts is None else "/".join(parts)
 
 
 # Every file that a lookup tries on some host.

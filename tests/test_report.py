@@ -7,7 +7,6 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
 from types import SimpleNamespace
 
 import pytest
@@ -22,6 +21,7 @@ from helpers import (
 )
 
 import pyveka
+from pyveka.programs import BY_KEY
 
 pytestmark = pytest.mark.skipif(
     candidate("veka_call_builtin", *HOST) is None or HOST[0] == "windows",
@@ -165,9 +165,14 @@ def test_override_states(package, tmp_path, program, state, words):
     assert entry["candidate"]["state"] == ("missing" if state == "used" else "found")
     assert entry["answer"] == {"path": value if state == "used" else builtin, "error": None}
     assert data["configured_call"]["answer"] == data["programs"]["solver"]["answer"]
-    assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", "")
     line = next(line for line in lines if line.startswith(f"  override    {variable}"))
     assert words in line and (value is None or repr(value) in line)
+    # path warns of an override that is set but ignored, in the report's words
+    title = BY_KEY[program].title
+    warned = (
+        f"pyveka: {title}: override {line.split(maxsplit=1)[1]}\n" if state == "ignored" else ""
+    )
+    assert run(root, "path", program, **env) == (0, entry["answer"]["path"] + "\n", warned)
 
 
 @pytest.mark.parametrize(
@@ -339,7 +344,7 @@ RUN = {  # what stands in the solver's place, the exit status, and why it did no
     "no interpreter": (
         "#!/nonexistent/sh\n",
         126,
-        "No such file or directory: the interpreter or loader it names is missing",
+        "No such file or directory: the interpreter its #! line names is missing: /nonexistent/sh",
     ),
     "directory": (None, 126, "it is a directory, not a program"),
 }
@@ -376,6 +381,69 @@ def test_run_without_a_program_to_run(package):
         ),
     ]
     assert run(root, "--json", "run", "solver")[:2] == (2, "")
+
+
+WARNINGS = {  # what VEKA_BIN names, and what path and run say of it after "override VAR=VALUE: "
+    "nothing": "ignored: nothing exists there",
+    "directory": "used, but it is a directory (the lookup still answers it)",
+    "not-executable": "used, but not executable (the lookup still answers it); fix: chmod +x {}",
+    "empty": None,  # set but empty: the same as unset
+    "a program": None,
+}
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["", "quiet"])
+@pytest.mark.parametrize("named", WARNINGS)
+@pytest.mark.parametrize("command", ["path", "run"])
+def test_path_and_run_warn_of_an_override_they_cannot_use(package, tmp_path, command, named, quiet):
+    root, files = package
+    with open(files["solver"], "w") as script:  # keeps its mode, 0755
+        script.write('#!/bin/sh\necho built-in "$@"\n')
+    value = "" if named == "empty" else str(tmp_path / "mine")
+    if named == "directory":
+        os.mkdir(value)
+    elif named in ("not-executable", "a program"):
+        with open(value, "w") as script:
+            script.write('#!/bin/sh\necho override "$@"\n')
+        os.chmod(value, 0o755 if named == "a program" else 0o644)
+    warning = WARNINGS[named]
+    said = ""
+    if warning is not None and not quiet:
+        said = f"pyveka: solver: override VEKA_BIN={value!r}: {warning.format(value)}\n"
+    code, out, err = run(root, command, *(["-q"] if quiet else []), "solver", VEKA_BIN=value)
+    answered = files["solver"] if named in ("nothing", "empty") else value  # the lookup's answer
+    if command == "path":
+        assert (code, out, err) == (0, answered + "\n", said)
+    elif named in ("directory", "not-executable"):  # what run then says of the file follows
+        assert (code, out, err.startswith(said + "pyveka: cannot run the solver")) == (
+            126,
+            "",
+            True,
+        )
+    else:  # without ARGS
+        ran = "override" if named == "a program" else "built-in"
+        assert (code, out, err) == (0, ran + "\n", said)
+
+
+RUN_USAGE = "usage: pyveka run [-h] [-q] PROGRAM [--] [ARGS ...]"
+NO_PROGRAM = "pyveka run: error: the following arguments are required: PROGRAM"
+
+
+@pytest.mark.parametrize(
+    "argv, status, shown",
+    [
+        (["run"], 2, [RUN_USAGE, NO_PROGRAM]),
+        (["run", "-q"], 2, [RUN_USAGE, NO_PROGRAM]),
+        (["run", "--help"], 0, [RUN_USAGE, ""]),
+        (["-V"], 0, [f"pyveka {pyveka.__version__}"]),
+        (["-V", "path", "solver"], 0, [f"pyveka {pyveka.__version__}"]),
+    ],
+    ids=["run", "run -q", "run --help", "-V", "-V path solver"],
+)
+def test_usage_texts(package, argv, status, shown):
+    code, out, err = run(package[0], *argv)
+    said, nothing = (out, err) if code == 0 else (err, out)
+    assert (code, said.splitlines()[: len(shown)], nothing) == (status, shown, "")
 
 
 @pytest.mark.parametrize(
@@ -432,35 +500,3 @@ def test_report_follows_the_lookups_own_os(vc, tmp_path, make_os):
     assert solver["answer"] == expected
     assert (solver["override"]["state"] == "used") == (expected["path"] == file)
     assert ("os" in vars(vc)) == bool(make_os)
-
-
-def test_overlapping_reports_leave_the_module_os_as_it_was(vc):
-    from pyveka import __main__ as command
-
-    first_inside, second_inside, first_done = (threading.Event() for _ in range(3))
-    bound = vc.os
-    resolve = vc._resolve_path
-
-    def held_resolve(*parts):
-        """Keeps the second report inside its rebinding until the first is done."""
-        second_inside.set()
-        first_done.wait(5)
-        return resolve(*parts)
-
-    def first():
-        with command._module_os(SimpleNamespace(environ={}, path=os.path, sys=sys)):
-            first_inside.set()
-            second_inside.wait(0.2)  # a bounded wait, not a measurement: the second may not get in
-        first_done.set()
-
-    vc._resolve_path = held_resolve
-    threads = [
-        threading.Thread(target=first),
-        threading.Thread(target=command.candidate_of, args=(command.programs()[2],)),
-    ]
-    threads[0].start()
-    first_inside.wait(5)
-    threads[1].start()
-    for thread in threads:
-        thread.join(10)
-    assert vars(vc)["os"] is bound

@@ -79,6 +79,24 @@ def installed(built: tuple[Path, str], tmp_path_factory: pytest.TempPathFactory)
     return bindir
 
 
+def test_relative_bin_dir_is_refused(tmp_path: Path) -> None:
+    """Made absolute, it would be taken against whatever directory CMake runs in."""
+    (tmp_path / "source").mkdir()
+    (tmp_path / "bintree").mkdir()
+    copy_source(tmp_path / "source")
+    command = [sys.executable, "-m", "pip", "wheel", "-v", "--no-build-isolation", "--no-deps"]
+    done = subprocess.run(
+        [*command, "--no-index", "-w", str(tmp_path / "dist"), "."],
+        cwd=tmp_path / "source",
+        env=dict(os.environ, SKBUILD_CMAKE_DEFINE="PYVEKA_BIN_DIR=../bintree"),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
+    said = "PYVEKA_BIN_DIR must name a directory by its absolute path: ../bintree"
+    assert done.returncode != 0 and said in done.stdout, done.stdout[-3000:]
+
+
 def test_wheel_carries_the_tree_executable(built: tuple[Path, str]) -> None:
     wheel, printed = built
     with zipfile.ZipFile(wheel) as archive:
@@ -143,6 +161,8 @@ def test_run_of_an_override_without_execute_permission(installed: Path, tmp_path
     assert run(installed, "./pyveka", "run", "solver", VEKA_BIN=str(solver)) == (
         126,
         "",
+        f"pyveka: solver: override VEKA_BIN='{solver}': used, but not executable (the lookup "
+        f"still answers it); fix: chmod +x {solver}\n"
         f"pyveka: cannot run the solver {solver}: it is not executable\n"
         f"pyveka: fix: chmod +x {solver}\n",
     )
