@@ -37,6 +37,42 @@ NAMES = (
 # The function objects as imported, whatever a test later rebinds on the module.
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 
+# Calls every function refuses, and the TypeError text each gets.
+REFUSALS = [
+    (name, args, kwargs, text.format(name))
+    for name in NAMES
+    if name != "_resolve_path"
+    for args, kwargs, text in [
+        ((1,), {}, "{}() takes no arguments (1 given)"),
+        ((1, "b"), {}, "{}() takes no arguments (2 given)"),
+        ((), {"x": 1}, "{}() takes no keyword arguments"),
+        ((1,), {"x": 1}, "{}() takes no keyword arguments"),
+        ((), {1: 2}, "keywords must be strings"),
+    ]
+] + [
+    (
+        "_resolve_path",
+        ("bin",),
+        {"sep": "/"},
+        "_resolve_path() got an unexpected keyword argument 'sep'",
+    ),
+    (
+        "_resolve_path",
+        (),
+        {"zeta": 1, "alpha": 2},
+        "_resolve_path() got an unexpected keyword argument 'zeta'",
+    ),
+    ("_resolve_path", ("bin",), {1: 2}, "keywords must be strings"),
+]
+
+
+def shared_state():
+    """The object through which the module's functions share their constants."""
+    return next(
+        o for o in gc.get_referents(FUNCTIONS["_bits"]) if type(o).__name__ == "shared_state"
+    )
+
+
 # ---- The bin/ tree ---------------------------------------------------------------------------
 
 # The lookups of the solver, the mesh generator and the remote launcher, each with the

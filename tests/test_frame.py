@@ -17,6 +17,7 @@ from helpers import (
     FUNCTIONS,
     LINUX_HOST,
     NAMES,
+    REFUSALS,
     REMOTE,
     Failure,
     Text,
@@ -133,34 +134,6 @@ def test_pydoc_lists_the_public_functions(vc):
 
 def heading(function):
     return pydoc.plain(pydoc.render_doc(function)).splitlines()[2].strip()
-
-
-REFUSALS = [
-    (name, args, kwargs, text.format(name))
-    for name in NAMES
-    if name != "_resolve_path"
-    for args, kwargs, text in [
-        ((1,), {}, "{}() takes no arguments (1 given)"),
-        ((1, "b"), {}, "{}() takes no arguments (2 given)"),
-        ((), {"x": 1}, "{}() takes no keyword arguments"),
-        ((1,), {"x": 1}, "{}() takes no keyword arguments"),
-        ((), {1: 2}, "keywords must be strings"),
-    ]
-] + [
-    (
-        "_resolve_path",
-        ("bin",),
-        {"sep": "/"},
-        "_resolve_path() got an unexpected keyword argument 'sep'",
-    ),
-    (
-        "_resolve_path",
-        (),
-        {"zeta": 1, "alpha": 2},
-        "_resolve_path() got an unexpected keyword argument 'zeta'",
-    ),
-    ("_resolve_path", ("bin",), {1: 2}, "keywords must be strings"),
-]
 
 
 @pytest.mark.parametrize("name, args, kwargs, text", REFUSALS)
