@@ -231,3 +231,26 @@ for resolve in (vc.__dict__.pop("_resolve_path"), python_resolve_path):
 @pytest.mark.parametrize("count", [1, 25])
 def test_a_call_owns_its_function_and_arguments(count):
     assert run_python(PARTIAL_REPLACED_MID_CALL.format(count=count)) == "None\nNone\n"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+def test_without_a_free_dict_watcher_every_lookup_is_made_afresh():
+    assert (
+        run_python("""
+        import _testcapi, sys
+        while True:  # take every watcher the interpreter has left
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                break
+        import pyveka.veka_call as vc
+        answers = [vc._bits()]
+        vc.os = type(sys)("stand_in")
+        vc.os.sys = type(sys)("sys")
+        for maxsize in (1, 2**40, 2):
+            vc.os.sys.maxsize = maxsize
+            answers.append(vc._bits())
+        print(answers)
+    """)
+        == "['64', '32', '64', '32']\n"
+    )
