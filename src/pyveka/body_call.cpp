@@ -1,5 +1,6 @@
 #include "body_call.hpp"
 
+#include "function_object.hpp"
 #include "interpreter_access.hpp"
 
 namespace veka {
@@ -7,10 +8,20 @@ namespace {
 
 using ArgumentStack = PointerArray<5>;
 
+// callable(*args). The module's own functions are called straight through
+// their entry, which makes every check the generic call would make again.
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t count)
+{
+    if (PyVectorcall_Function(callable) == call_native_function) {
+        return call_native_function(callable, args, count, nullptr);
+    }
+    return PyObject_Vectorcall(callable, args, count, nullptr);
+}
+
 Ref vectorcall(PyObject* callable, const ArgumentStack& stack)
 {
     const std::span<PyObject* const> items = stack.items();
-    return check(PyObject_Vectorcall(callable, items.data(), items.size(), nullptr));
+    return check(call_vector(callable, items.data(), items.size()));
 }
 
 }  // namespace
@@ -28,7 +39,7 @@ Ref BodyCall::call_with_tuple(Operand callable, const Ref& args_tuple, Where whe
     at(where);
     // The items go to the callee as they are: no new tuple per call.
     const std::span<PyObject* const> items = tuple_items(args_tuple.get());
-    return check(PyObject_Vectorcall(callable.get(), items.data(), items.size(), nullptr));
+    return check(call_vector(callable.get(), items.data(), items.size()));
 }
 
 Ref BodyCall::call_prepended(Operand callable, Operand first, std::span<PyObject* const> rest,
