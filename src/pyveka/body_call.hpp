@@ -12,6 +12,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "interpreter_access.hpp"
 #include "name_resolution.hpp"
 #include "shared_state.hpp"
 
@@ -145,7 +146,7 @@ private:
 inline Ref BodyCall::module_attribute(PyObject* obj, const CachedName& name)
 {
     if (!PyModule_CheckExact(obj)) return {};
-    PyObject* dict = PyModule_GetDict(obj);
+    PyObject* dict = exact_module_dict(obj);
     if (!dict) return {};
     return watch_.lookup(dict, name);
 }

@@ -35,6 +35,16 @@ inline const char* type_name_for_messages(PyObject* object)
     return Py_TYPE(object)->tp_name;
 }
 
+// An exact module's dict, or null once the garbage collector has cleared the
+// module. Valid for an exact module (PyModule_CheckExact): the module type
+// keeps the dict at its tp_dictoffset, the field PyModule_GetDict reads
+// through a call (and asserts is set, in a debug build of the interpreter).
+inline PyObject* exact_module_dict(PyObject* module)
+{
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(module) +
+                                         PyModule_Type.tp_dictoffset);
+}
+
 // A tuple's items in place, to pass a tuple made once as a call's arguments
 // without a new tuple per call; the API offers them only one at a time.
 // Valid for a tuple (PyTuple_Check): the documented macros read the same field.
