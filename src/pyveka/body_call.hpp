@@ -12,13 +12,16 @@
 #pragma once
 
 #include "errors.hpp"
+#include "function_object.hpp"
 #include "interpreter_access.hpp"
 #include "name_resolution.hpp"
 #include "shared_state.hpp"
 
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <utility>
 
 namespace veka {
@@ -46,6 +49,27 @@ private:
     PyObject* in_place_[InPlace];  // NOLINT: only the items pushed are read
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** items_;
+    size_t size_ = 0;
+};
+
+// The arguments a body writes out for one call: never more than a few, so
+// always in place. A list longer than a body ever writes is refused.
+class BodyArguments {
+public:
+    explicit BodyArguments(size_t capacity)
+    {
+        if (capacity > std::size(items_)) [[unlikely]] {
+            throw std::length_error("more arguments than a body passes");
+        }
+    }
+    BodyArguments(const BodyArguments&) = delete;
+    BodyArguments& operator=(const BodyArguments&) = delete;
+
+    void push(PyObject* item) { items_[size_++] = item; }
+    [[nodiscard]] std::span<PyObject* const> items() const { return {items_, size_}; }
+
+private:
+    PyObject* items_[5];  // NOLINT: only the items pushed are read
     size_t size_ = 0;
 };
 
@@ -165,6 +189,95 @@ inline Ref BodyCall::attr(Operand obj, const CachedName& name, Where where)
     Ref value = module_attribute(obj.get(), name);
     if (value) return value;
     return check(PyObject_GetAttr(obj.get(), name.text.get()));
+}
+
+// ---- The operations on the bodies' usual paths, inline: the compilers then
+// lay out each body's frame as one, and a call of an operation costs nothing.
+
+// callable(*args). The module's own functions are called straight through
+// their entry, which makes every check the generic call would make again.
+inline PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t count)
+{
+    if (PyVectorcall_Function(callable) == call_native_function) {
+        return call_native_function(callable, args, count, nullptr);
+    }
+    return PyObject_Vectorcall(callable, args, count, nullptr);
+}
+
+inline Ref vectorcall(PyObject* callable, const BodyArguments& stack)
+{
+    const std::span<PyObject* const> items = stack.items();
+    return check(call_vector(callable, items.data(), items.size()));
+}
+
+inline Ref BodyCall::call(Operand callable, std::initializer_list<Operand> args, Where where)
+{
+    at(where);
+    BodyArguments stack(args.size());
+    for (const Operand& arg : args) stack.push(arg.get());
+    return vectorcall(callable.get(), stack);
+}
+
+inline Ref BodyCall::call_with_tuple(Operand callable, const Ref& args_tuple, Where where)
+{
+    at(where);
+    // The items go to the callee as they are: no new tuple per call.
+    const std::span<PyObject* const> items = tuple_items(args_tuple.get());
+    return check(call_vector(callable.get(), items.data(), items.size()));
+}
+
+inline Ref BodyCall::call_method(Operand obj, const CachedName& name,
+                                 std::initializer_list<Operand> args, Where where)
+{
+    at(where);
+    if (Ref function = module_attribute(obj.get(), name)) {
+        BodyArguments stack(args.size());
+        for (const Operand& arg : args) stack.push(arg.get());
+        return vectorcall(function.get(), stack);
+    }
+    return call_method(std::move(obj), name.text, args, where);
+}
+
+inline Ref BodyCall::call_method(Operand obj, const Ref& name, std::initializer_list<Operand> args,
+                                 Where where)
+{
+    at(where);
+    BodyArguments stack(args.size() + 1);
+    stack.push(obj.get());
+    for (const Operand& arg : args) stack.push(arg.get());
+    const std::span<PyObject* const> items = stack.items();
+    return check(PyObject_VectorcallMethod(name.get(), items.data(), items.size(), nullptr));
+}
+
+inline bool BodyCall::truth(Operand obj, Where where)
+{
+    at(where);
+    return check_status(PyObject_IsTrue(obj.get())) != 0;
+}
+
+inline bool BodyCall::equals(Operand left, Operand right, Where where)
+{
+    at(where);
+    // Two exact str, which is what every host compares (the OS and machine
+    // names): str.__eq__ cannot be replaced, and compares the texts.
+    if (PyUnicode_CheckExact(left.get()) && PyUnicode_CheckExact(right.get())) {
+        return check_status(text_equal(left.get(), right.get())) != 0;
+    }
+    // Python's ==, then the truth of its answer: no shortcut for identity.
+    Ref answer = check(PyObject_RichCompare(left.get(), right.get(), Py_EQ));
+    return check_status(PyObject_IsTrue(answer.get())) != 0;
+}
+
+inline Ref BodyCall::lower(Operand obj, Where where)
+{
+    at(where);
+    // Exact str, what platform reports on every host: str.lower cannot be
+    // replaced, so it is called as it is, past the method lookup.
+    if (PyUnicode_CheckExact(obj.get())) {
+        PyObject* self = obj.get();
+        return check(PyObject_Vectorcall(k.str_lower.get(), &self, 1, nullptr));
+    }
+    return call_method(std::move(obj), k.lower, {}, where);
 }
 
 // The nine bodies, in the order of the module's function table.

@@ -125,14 +125,20 @@ PyObject* call_body(NativeFunction* self, PyObject* const* args, size_t nargs)
         return refuse_torn_down(row);
     }
     if (!enter_recursive_call()) return nullptr;
+    const auto run = [&](std::span<PyObject* const> held) {
+        BodyCall call(constants_of(state.get()), watch_of(state.get()), globals.get(), held);
+        return run_body(row, call, globals.get());
+    };
     PyObject* result = nullptr;
-    try {
-        const ArgumentsHeld held(args, nargs);
-        BodyCall call(constants_of(state.get()), watch_of(state.get()), globals.get(),
-                      held.items());
-        result = run_body(row, call, globals.get());
-    } catch (...) {  // only the vector of a caller's many arguments allocates
-        translate_current_exception();
+    if (nargs == 0) {
+        result = run({});
+    } else {
+        try {
+            const ArgumentsHeld held(args, nargs);
+            result = run(held.items());
+        } catch (...) {  // only the array of a caller's many arguments allocates
+            translate_current_exception();
+        }
     }
     leave_recursive_call();
     return result;

@@ -8,6 +8,7 @@
 #include "owned_ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -108,23 +109,27 @@ private:
 };
 
 // Whether two exact str hold the same text: 1 or 0, or -1 with an exception
-// set. Texts of different lengths never do; 3.11 still has legacy strings
-// whose length is known only once they are made ready, which the comparison
-// does (and may fail to do); 3.14 has a call for exactly this.
+// set. 3.14 has a call for exactly that. Before it, a str's text is in one
+// canonical form (the narrowest kind its characters fit), so equal texts
+// have the same length, kind and code units; 3.11 still has legacy strings
+// not made ready yet, whose form is known only once the comparison makes
+// them ready (which may fail).
 inline int text_equal(PyObject* a, PyObject* b)
 {
-#if PY_VERSION_HEX < 0x030C0000
-    const bool lengths_known = PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b);
-#else
-    const bool lengths_known = true;
-#endif
-    if (lengths_known && PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
 #if PY_VERSION_HEX >= 0x030E0000
     return PyUnicode_Equal(a, b);
 #else
-    const int order = PyUnicode_Compare(a, b);
-    if (order == -1 && PyErr_Occurred()) return -1;
-    return order == 0 ? 1 : 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) {
+        const int order = PyUnicode_Compare(a, b);
+        if (order == -1 && PyErr_Occurred()) return -1;
+        return order == 0 ? 1 : 0;
+    }
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
+    const auto bytes = static_cast<size_t>(length) * PyUnicode_KIND(a);
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), bytes) == 0 ? 1 : 0;
 #endif
 }
 
