@@ -118,7 +118,10 @@ prepare_sid_root() {
     mapfile -t missing < <(sid_missing_packages)
     if [ "${#missing[@]}" -gt 0 ]; then
         say "installing into the Debian root: ${missing[*]}"
-        in_sid_root DEBIAN_FRONTEND=noninteractive apt-get update
+        # The mirror may serve a snapshot whose Release file has passed its
+        # Valid-Until date (this machine's own apt is set up the same way);
+        # the signatures are still checked.
+        in_sid_root DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Check-Valid-Until=false update
         in_sid_root DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
             "${missing[@]}"
     fi
