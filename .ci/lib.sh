@@ -145,7 +145,7 @@ suite_in_sid_root() {
     scratch=$(mktemp -d "$sid_root/tmp/pyveka-suite.XXXXXX")
     # shellcheck disable=SC2064 # the directory is known now
     trap "rm -rf --one-file-system '$scratch'" EXIT
-    mkdir "$scratch/source"
+    mkdir "$scratch/source" "$scratch/tmp"
     git ls-files -z --cached --others --exclude-standard |
         tar --null --files-from=- --ignore-failed-read -c | tar -x -C "$scratch/source"
     requirements=$(pyproject_list build-system.requires && pyproject_list project.optional-dependencies.test)
@@ -153,8 +153,9 @@ suite_in_sid_root() {
     python3 -m pip download --quiet --disable-pip-version-check --dest "$scratch/wheels" \
         --only-binary=:all: --python-version "$version" $requirements
     inside=/tmp/${scratch##*/}
+    # TMPDIR: pytest's and the build's temporary files go with the scratch directory.
     local environment=(PIP_NO_INDEX=1 "PIP_FIND_LINKS=$inside/wheels" PIP_DISABLE_PIP_VERSION_CHECK=1
-        SKBUILD_CMAKE_DEFINE=PYVEKA_WERROR=ON)
+        SKBUILD_CMAKE_DEFINE=PYVEKA_WERROR=ON "TMPDIR=$inside/tmp")
     [ -z "${CI+set}" ] || environment+=("CI=$CI")
     # shellcheck disable=SC2016 # expanded inside the root
     in_sid_root "${environment[@]}" bash -euc '
