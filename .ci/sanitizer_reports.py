@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import re
 import sys
+from itertools import pairwise
 from pathlib import Path
 
 # Leaks inside CPython itself, by the allocation site of the innermost frame
@@ -44,7 +45,7 @@ def main(log_dir: str) -> int:
             unexpected.append(f"{log.name}:\n{text}")  # ASan or UBSan error
             continue
         starts = [match.start() for match in REPORT_START.finditer(text)] + [len(text)]
-        for begin, end in zip(starts, starts[1:]):
+        for begin, end in pairwise(starts):
             block = text[begin:end].split("SUMMARY:")[0].rstrip()
             site = leak_site(block)
             known = next((key for key in INTERPRETER_LEAKS if site.startswith(key)), None)

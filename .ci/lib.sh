@@ -1,0 +1,169 @@
+# Shell functions the CI scripts share; sourced from the project root.
+# shellcheck shell=bash
+
+# The Debian unstable root that carries the CPython versions this machine has
+# no interpreter of (3.14, and a newer 3.13 than pyenv's). It is kept between
+# runs and made with debootstrap when missing.
+sid_root=${PYVEKA_SID_ROOT:-/work/cache/sid-root}
+sid_packages=(python3.14-dev python3.14-venv python3.13-dev python3.13-venv g++)
+
+say() { printf '%s\n' "$*" >&2; }
+fail() {
+    say "error: $*"
+    exit 1
+}
+
+# The list at a dotted key of pyproject.toml, one item a line
+# ("dependency-groups.lint"). The venvs' pip predates `pip install --group`.
+pyproject_list() {
+    python3 -c 'import sys, tomllib
+value = tomllib.load(open("pyproject.toml", "rb"))
+for key in sys.argv[1].split("."):
+    value = value[key]
+print("\n".join(value))' "$1"
+}
+
+# Installs Debian packages on this machine (as root, or through sudo).
+install_host_packages() {
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get install -y "$@" || { $sudo apt-get update && $sudo apt-get install -y "$@"; }
+}
+
+# The path of CPython VERSION ("3.12"): python3.12 on PATH, else pyenv's newest
+# 3.12.x (pyenv's shims are not always active). Each candidate must run and be
+# that version; none found is an error that names the version.
+find_python() {
+    local version=$1 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv} candidate found
+    local candidates=("python$version")
+    if command -v pyenv >/dev/null; then
+        candidates+=("$(pyenv prefix "$version" 2>/dev/null)/bin/python$version")
+    fi
+    # Newest first.
+    mapfile -t found < <(compgen -G "$pyenv_root/versions/$version.*/bin/python$version" | sort -rV)
+    candidates+=("${found[@]}")
+    for candidate in "${candidates[@]}"; do
+        if "$candidate" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$version'" \
+            >/dev/null 2>&1; then
+            "$candidate" -c 'import sys; print(sys.executable)'
+            return 0
+        fi
+    done
+    fail "CPython $version not found: tried python$version on PATH, pyenv prefix $version" \
+        "and $pyenv_root/versions/$version.*; install it (pyenv install $version)"
+}
+
+# The whole suite on CPython VERSION of this machine, in the venv .ci-venv-VERSION,
+# built with compiler warnings as errors. Further arguments go to pytest.
+suite_on_host() {
+    local version=$1 python venv
+    shift
+    python=$(find_python "$version")
+    venv=.ci-venv-$version
+    "$python" -m venv --clear "$venv"
+    SKBUILD_CMAKE_DEFINE="PYVEKA_WERROR=ON" "$venv/bin/pip" install ".[test]"
+    "$venv/bin/python" -VV
+    "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
+}
+
+# Runs a command inside the Debian root as root, with a clean environment plus
+# the VAR=value words that come before the command. /proc and /dev are mounted
+# for it in a mount namespace of its own: other users of the root never see
+# them, and they go when the command ends, however it ends.
+in_sid_root() {
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare --mount --propagation private bash -c '
+        root=$1
+        shift
+        trap "umount -R \"\$root/dev\"; umount \"\$root/proc\"" EXIT
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+            LANG=C.UTF-8 "$@"
+    ' in-sid-root "$sid_root" "$@"
+}
+
+# The packages of sid_packages that the root lacks (all of them when there is no root).
+sid_missing_packages() {
+    local package
+    for package in "${sid_packages[@]}"; do
+        # shellcheck disable=SC2016 # a dpkg-query format
+        if [ ! -x "$sid_root/usr/bin/dpkg-query" ] ||
+            [ "$(chroot "$sid_root" dpkg-query -W -f '${db:Status-Status}' "$package" 2>/dev/null)" \
+                != installed ]; then
+            echo "$package"
+        fi
+    done
+}
+
+# Makes the Debian root when there is none (debootstrap, about 75 s, and the
+# packages, as long again) and installs the packages it lacks. A lock keeps two
+# runs from making it at once; an interrupted debootstrap leaves only a
+# .partial directory, made anew by the next run.
+prepare_sid_root() {
+    local missing lock
+    mkdir -p "$(dirname "$sid_root")"
+    exec {lock}>"$sid_root.lock"
+    flock "$lock"
+    if [ ! -x "$sid_root/usr/bin/apt-get" ]; then
+        command -v debootstrap >/dev/null || install_host_packages debootstrap
+        say "making the Debian unstable root at $sid_root"
+        rm -rf --one-file-system "$sid_root.partial"
+        # In a mount namespace of its own: the mounts debootstrap makes in the
+        # target go with it, even when it is interrupted.
+        unshare --mount --propagation private \
+            debootstrap --variant=minbase unstable "$sid_root.partial"
+        mv "$sid_root.partial" "$sid_root"
+    fi
+    mapfile -t missing < <(sid_missing_packages)
+    if [ "${#missing[@]}" -gt 0 ]; then
+        say "installing into the Debian root: ${missing[*]}"
+        # The mirror may serve a snapshot whose Release file has passed its
+        # Valid-Until date (this machine's own apt is set up the same way);
+        # the signatures are still checked.
+        in_sid_root DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Check-Valid-Until=false update
+        in_sid_root DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            "${missing[@]}"
+    fi
+    [ -z "$(sid_missing_packages)" ] || fail "the Debian root at $sid_root lacks: $(sid_missing_packages)"
+    flock -u "$lock"
+    say "Debian root at $sid_root: $(chroot "$sid_root" python3.14 -V), $(chroot "$sid_root" python3.13 -V)"
+}
+
+# The whole suite on the root's CPython VERSION (3.14 or 3.13), built with
+# compiler warnings as errors from a copy of the work tree's files (tracked and
+# new, not ignored). PyPI's wheels for that version are downloaded by this
+# machine's pip, since pip in the root does not trust this machine's
+# certificates, and installed from there, the build's own requirements
+# included. Further arguments go to pytest.
+suite_in_sid_root() {
+    local version=$1 requirements scratch inside
+    shift
+    local missing
+    missing=$(sid_missing_packages)
+    [ -z "$missing" ] || fail "the Debian root at $sid_root is not ready (lacks: ${missing//$'\n'/ })"
+    scratch=$(mktemp -d "$sid_root/tmp/pyveka-suite.XXXXXX")
+    # shellcheck disable=SC2064 # the directory is known now
+    trap "rm -rf --one-file-system '$scratch'" EXIT
+    mkdir "$scratch/source" "$scratch/tmp"
+    git ls-files -z --cached --others --exclude-standard |
+        tar --null --files-from=- --ignore-failed-read -c | tar -x -C "$scratch/source"
+    requirements=$(pyproject_list build-system.requires && pyproject_list project.optional-dependencies.test)
+    # shellcheck disable=SC2086 # one requirement a word
+    python3 -m pip download --quiet --disable-pip-version-check --dest "$scratch/wheels" \
+        --only-binary=:all: --python-version "$version" $requirements
+    inside=/tmp/${scratch##*/}
+    # TMPDIR: pytest's and the build's temporary files go with the scratch directory.
+    local environment=(PIP_NO_INDEX=1 "PIP_FIND_LINKS=$inside/wheels" PIP_DISABLE_PIP_VERSION_CHECK=1
+        SKBUILD_CMAKE_DEFINE=PYVEKA_WERROR=ON "TMPDIR=$inside/tmp")
+    [ -z "${CI+set}" ] || environment+=("CI=$CI")
+    # shellcheck disable=SC2016 # expanded inside the root
+    in_sid_root "${environment[@]}" bash -euc '
+        cd "$1/source"
+        "python$2" -m venv ../venv
+        ../venv/bin/pip install ".[test]"
+        ../venv/bin/python -VV
+        shift 2
+        exec ../venv/bin/python -m pytest -p no:cacheprovider "$@"
+    ' suite "$inside" "$version" "$@"
+}
