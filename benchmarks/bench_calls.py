@@ -4,8 +4,8 @@
     python benchmarks/bench_calls.py --instructions [--quick]   # count instructions
 
 The timing mode times each of the nine functions against its floor on the real and on the
-stubbed host (see scenarios.py), then the module's import beside that of os, platform
-and typing (`python -X importtime`). Each figure is ns per call:
+stubbed host (see scenarios.py), then on the changing namespace, then the module's
+import beside that of os, platform and typing (`python -X importtime`). Each figure is ns per call:
 the median of many runs, and the best; the ratio and the module's own ns are medians over
 neighbouring runs of the call and its floor, which run in alternation, so that drift cancels
 out. The target, on the real host: each public lookup at most 1.05x its floor; and the
@@ -103,6 +103,24 @@ def host_table(host: scenarios.Host, seconds: float, repeat: int) -> dict[str, S
     return rows
 
 
+def namespace_table(host: scenarios.Host, seconds: float, repeat: int, sizes: list[int]) -> None:
+    print(
+        f"\nChanging namespace: {scenarios.NAMESPACE_FUNCTION}() after a padding key of the "
+        f"namespace is rebound ({scenarios.NAMESPACE_CALL!r}); the rebinding alone is the "
+        f"floor (not a target)\n{header('keys added, function')}"
+    )
+    modules = {"module": scenarios.vc, "plain Python": plain_veka_call}
+    with scenarios.installed(host, *modules.values()):
+        for size in sizes:
+            with scenarios.padded(size, *modules.values()) as key:
+                for kind, module in modules.items():
+                    names = scenarios.namespace_names(host, module, key)
+                    row = side_by_side(
+                        scenarios.NAMESPACE_CALL, scenarios.NAMESPACE_FLOOR, names, seconds, repeat
+                    )
+                    print(row.row(f"{size:>10,}, {kind}"))
+
+
 def import_costs(repeat: int) -> dict[str, float]:
     """Median import time in microseconds: the module's own (self) and each standard module's
     (cumulative)."""
@@ -138,6 +156,7 @@ def timing_mode(quick: bool) -> int:
     with scenarios.hosts() as (real, stubbed):
         rows = host_table(real, seconds, repeat)
         host_table(stubbed, seconds, repeat)
+        namespace_table(real, seconds, repeat, scenarios.namespace_sizes(quick))
     costs = import_costs(repeat)
     print("\nImport, microseconds (median): the module's own work beside whole standard modules")
     print(f"  pyveka.veka_call (self)   {costs['pyveka.veka_call']:8.0f}")

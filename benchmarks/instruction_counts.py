@@ -7,7 +7,8 @@ A child process (this file, run as a script under valgrind) makes each function'
 loop of its own; the counts are cut at each call of a marker compiled with Cython, so each loop
 is counted alone, and the count of an empty loop is taken off. Counts are exact and repeatable
 for the same binaries and inputs, so the targets are checked on them: on the real host, every
-function at or below the Cython build. The stubbed host is a diagnostic.
+function at or below the Cython build. The stubbed host and the changing namespace are
+diagnostics.
 """
 
 from __future__ import annotations
@@ -20,14 +21,16 @@ import sys
 import tempfile
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 import scenarios
 
 HERE = Path(__file__).resolve().parent
 MARKER = "pyveka_bench_mark"
 # Calls per count, by scenario; --quick makes a tenth of them.
-CALLS = {"real": 2_000, "stubbed": 20_000}
+CALLS = {"real": 2_000, "stubbed": 20_000, "namespace": 2_000}
 KINDS = ("floor", "cython", "module")
+NAMESPACE_KINDS = ("floor", "python", "cython", "module")
 
 
 def build_cython(directory: Path) -> None:
@@ -67,30 +70,51 @@ class Phases:
         self.labels.append(label)
 
 
-def child(scenario: str, cython_dir: str, calls: int) -> None:
+def child(scenario: str, cython_dir: str, calls: int, sizes: list[int]) -> None:
     sys.path.insert(0, cython_dir)
     import count_marker
+    import plain_veka_call as python
     import plain_veka_call_cy as cython
 
     vc = scenarios.vc
     phases = Phases(count_marker.pyveka_bench_mark, calls)
     with scenarios.hosts() as (real, stubbed):
         host = stubbed if scenario == "stubbed" else real
-        with scenarios.installed(host, vc, cython):
-            for name in scenarios.FUNCTIONS:
-                call = scenarios.CALLS[name]
-                phases.count(f"{name} module", scenarios.loop(call, host.names(getattr(vc, name))))
-                phases.count(
-                    f"{name} cython", scenarios.loop(call, host.names(getattr(cython, name)))
-                )
-                phases.count(f"{name} floor", scenarios.loop(scenarios.FLOORS[name], host.names()))
+        with scenarios.installed(host, vc, cython, python):
+            if scenario == "namespace":
+                modules = {"module": vc, "cython": cython, "python": python}
+                count_namespace(phases, host, modules, sizes)
+            else:
+                for name in scenarios.FUNCTIONS:
+                    call = scenarios.CALLS[name]
+                    phases.count(
+                        f"{name} module", scenarios.loop(call, host.names(getattr(vc, name)))
+                    )
+                    phases.count(
+                        f"{name} cython", scenarios.loop(call, host.names(getattr(cython, name)))
+                    )
+                    phases.count(
+                        f"{name} floor", scenarios.loop(scenarios.FLOORS[name], host.names())
+                    )
     print(json.dumps({"phases": phases.labels, "calls": calls}))
+
+
+def count_namespace(
+    phases: Phases, host: scenarios.Host, modules: dict[str, Any], sizes: list[int]
+) -> None:
+    for size in sizes:
+        with scenarios.padded(size, *modules.values()) as key:
+            floor = scenarios.namespace_names(host, modules["module"], key)
+            phases.count(f"{size} floor", scenarios.loop(scenarios.NAMESPACE_FLOOR, floor))
+            for kind, module in modules.items():
+                names = scenarios.namespace_names(host, module, key)
+                phases.count(f"{size} {kind}", scenarios.loop(scenarios.NAMESPACE_CALL, names))
 
 
 # ---- The parent ---------------------------------------------------------------
 
 
-def count(scenario: str, cython_dir: Path, calls: int) -> dict[str, float]:
+def count(scenario: str, cython_dir: Path, calls: int, sizes: list[int]) -> dict[str, float]:
     """Instructions per call for each phase of `scenario`, the empty loop's taken off."""
     out = cython_dir / f"callgrind.{scenario}"
     done = subprocess.run(
@@ -105,6 +129,7 @@ def count(scenario: str, cython_dir: Path, calls: int) -> dict[str, float]:
             scenario,
             str(cython_dir),
             str(calls),
+            ",".join(map(str, sizes)),
         ],
         capture_output=True,
         text=True,
@@ -130,7 +155,7 @@ def count(scenario: str, cython_dir: Path, calls: int) -> dict[str, float]:
     return {phase: total - empty for phase, total in per_call.items()}
 
 
-def measure(quick: bool) -> dict[str, dict[str, float]]:
+def measure(quick: bool, sizes: list[int]) -> dict[str, dict[str, float]]:
     """Counts for each scenario: {"real": {"<function> module": ..., ...}, ...}."""
     if shutil.which("valgrind") is None:
         raise SystemExit("--instructions needs valgrind (Debian: apt-get install valgrind)")
@@ -141,12 +166,12 @@ def measure(quick: bool) -> dict[str, dict[str, float]]:
     with tempfile.TemporaryDirectory() as work:
         build_cython(Path(work))
         return {
-            scenario: count(scenario, Path(work), calls // 10 if quick else calls)
+            scenario: count(scenario, Path(work), calls // 10 if quick else calls, sizes)
             for scenario, calls in CALLS.items()
         }
 
 
-def print_tables(counts: dict[str, dict[str, float]]) -> None:
+def print_tables(counts: dict[str, dict[str, float]], sizes: list[int]) -> None:
     for title, rows in (
         (scenarios.REAL_TITLE, counts["real"]),
         (scenarios.STUBBED_TITLE, counts["stubbed"]),
@@ -162,6 +187,24 @@ def print_tables(counts: dict[str, dict[str, float]]) -> None:
                 f"{name:22} {floor:9.0f} {cython:9.0f} {module:9.0f} "
                 f"{module / floor:13.3f} {module / cython:14.3f}"
             )
+    rows = counts["namespace"]
+    print(
+        f"\nChanging namespace: {scenarios.NAMESPACE_FUNCTION}() after a padding key of the "
+        f"namespace is rebound ({scenarios.NAMESPACE_CALL!r}); the rebinding alone is the floor "
+        "(not a target)"
+    )
+    print(
+        f"{'keys added':>10} "
+        + " ".join(f"{kind:>9}" for kind in NAMESPACE_KINDS)
+        + "   (own: call - floor)"
+    )
+    for size in sizes:
+        figures = [rows[f"{size} {kind}"] for kind in NAMESPACE_KINDS]
+        own = "  ".join(
+            f"{kind} {figure - figures[0]:+.0f}"
+            for kind, figure in zip(NAMESPACE_KINDS[1:], figures[1:], strict=True)
+        )
+        print(f"{size:>10,} " + " ".join(f"{figure:9.0f}" for figure in figures) + f"   {own}")
 
 
 def instruction_mode(quick: bool) -> int:
@@ -172,8 +215,9 @@ def instruction_mode(quick: bool) -> int:
         f"{scenarios.describe_python()}: instructions per call (callgrind), an empty loop's "
         f"taken off; Cython {Cython.__version__} compiles benchmarks/plain_veka_call.py"
     )
-    counts = measure(quick)
-    print_tables(counts)
+    sizes = scenarios.namespace_sizes(quick)
+    counts = measure(quick, sizes)
+    print_tables(counts, sizes)
     if quick:
         print("\n--quick: a smoke run, a tenth of the calls; no target is checked")
         return 0
@@ -191,4 +235,6 @@ def instruction_mode(quick: bool) -> int:
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["child"]:
-    child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    child(
+        sys.argv[2], sys.argv[3], int(sys.argv[4]), [int(size) for size in sys.argv[5].split(",")]
+    )

@@ -9,9 +9,12 @@ The hosts:
 * real host: the real os and platform, on a temporary package root holding the one
   candidate file of each program for this host, as the package's table of programs
   names it;
-* stubbed host (a diagnostic): os and platform replaced by objects whose operations are C builtins
-  (a dict for environ, a frozenset's __contains__ for exists, ...) answering the Linux
-  64-bit row, so that the module's own work shows.
+* stubbed host (a diagnostic): os and platform replaced by objects whose operations are
+  C builtins (a dict for environ, a frozenset's __contains__ for exists, ...) answering the
+  Linux 64-bit row, so that the module's own work shows;
+* changing namespace (a diagnostic): the real host, with the namespace of the module (and
+  of its plain-Python equivalent) padded with extra keys, one of them rebound before each
+  call.
 
 Both modes run each statement in a loop function of its own (`loop`) over the names a
 host gives (`Host.names`), with the host installed in the namespaces of the module and of
@@ -68,6 +71,20 @@ FLOORS = {
     "grelvin_call_builtin": f"({lookup_ops('GRELVIN_BIN', 'G')})",
     "veka_remote_script": f'(os.environ.get("VEKA_REMOTE_BIN"), {exists("R")})',
 }
+
+# The changing namespace: D is the namespace of the module whose function f is, K one of its
+# padding keys, i the loop's count, so that every call follows a change of the namespace.
+NAMESPACE_FUNCTION = "_bits"
+NAMESPACE_CALL = "D[K] = i; f()"
+NAMESPACE_FLOOR = "D[K] = i"
+NAMESPACE_SIZES = (10_000, 1_000_000)
+
+
+def namespace_sizes(quick: bool) -> list[int]:
+    """The paddings to measure: the smallest alone in a smoke run, the larger taking long to
+    build (seconds; about a minute under valgrind)."""
+    return list(NAMESPACE_SIZES[:1] if quick else NAMESPACE_SIZES)
+
 
 REAL_TITLE = "Real host: the real os and platform, a temporary package root"
 STUBBED_TITLE = "Stubbed host: os and platform made of C builtins (not a target)"
@@ -177,6 +194,27 @@ def hosts() -> Iterator[tuple[Host, Host]]:
             yield real(root, file), stubbed(file)
     finally:
         os.environ.update(overrides)
+
+
+@contextmanager
+def padded(size: int, *modules: ModuleType) -> Iterator[str]:
+    """Adds `size` keys to the namespace of each module, and restores the namespace after;
+    yields the key to rebind, one of those added."""
+    padding = dict.fromkeys(map("_padding_{}".format, range(size)))
+    saved = [(vars(module), dict(vars(module))) for module in modules]
+    for namespace, _ in saved:
+        namespace.update(padding)
+    try:
+        yield f"_padding_{size // 2}"
+    finally:
+        for namespace, values in saved:
+            namespace.clear()
+            namespace.update(values)
+
+
+def namespace_names(host: Host, module: ModuleType, key: str) -> dict[str, Any]:
+    """The names of the changing-namespace statements, calling the module's function."""
+    return host.names(getattr(module, NAMESPACE_FUNCTION)) | {"D": vars(module), "K": key}
 
 
 def describe_python() -> str:
