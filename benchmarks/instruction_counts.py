@@ -4,11 +4,11 @@ build of benchmarks/plain_veka_call.py and the floor, side by side in one proces
     python benchmarks/bench_calls.py --instructions [--quick]
 
 A child process (this file, run as a script under valgrind) makes each function's calls in a
-loop of its own; the counts are cut at each call of a marker compiled with Cython, so each loop
-is counted alone, and the count of an empty loop is taken off. Counts are exact and repeatable
-for the same binaries and inputs, so the targets are checked on them: on the real host, every
-function at or below the Cython build. The stubbed host and the changing namespace are
-diagnostics.
+loop of its own; a marker compiled with Cython cuts the counts before and after each loop, so
+each loop is counted alone, and the count of an empty loop is taken off. Counts are exact and
+repeatable for the same binaries and inputs, so the targets are checked on them: on the real
+host, every function at or below the Cython build. The stubbed host and the changing namespace
+are diagnostics.
 """
 
 from __future__ import annotations
@@ -26,23 +26,37 @@ from typing import Any
 import scenarios
 
 HERE = Path(__file__).resolve().parent
-MARKER = "pyveka_bench_mark"
 # Calls per count, by scenario; --quick makes a tenth of them.
 CALLS = {"real": 2_000, "stubbed": 20_000, "namespace": 2_000}
 KINDS = ("floor", "cython", "module")
 NAMESPACE_KINDS = ("floor", "python", "cython", "module")
 
 
+# Cuts the counts where it is called, by a request to callgrind (nothing, outside valgrind). A
+# marker that cut them on entry (--dump-before) would depend on how the compiler reaches it: a
+# tail call is not an entry to callgrind.
+MARKER_SOURCE = '''
+cdef extern from *:
+    """
+    #include <valgrind/callgrind.h>
+    static void dump_counts(void) { CALLGRIND_DUMP_STATS; }
+    """
+    void dump_counts()
+
+
+def mark():
+    dump_counts()
+'''
+
+
 def build_cython(directory: Path) -> None:
     """Compiles plain_veka_call.py with Cython into `directory` as plain_veka_call_cy, beside
-    a module holding the marker that cuts the counts."""
+    the marker that cuts the counts."""
     shutil.copy(HERE / "plain_veka_call.py", directory / "plain_veka_call_cy.py")
-    (directory / "count_marker.py").write_text(
-        f'def {MARKER}():\n    """Does nothing: the counts are cut at each call."""\n'
-    )
+    (directory / "count_marker.pyx").write_text(MARKER_SOURCE)
     done = subprocess.run(
         [sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3"]
-        + ["--directive", "annotation_typing=False", "plain_veka_call_cy.py", "count_marker.py"],
+        + ["--directive", "annotation_typing=False", "plain_veka_call_cy.py", "count_marker.pyx"],
         cwd=directory,
         capture_output=True,
         text=True,
@@ -77,7 +91,7 @@ def child(scenario: str, cython_dir: str, calls: int, sizes: list[int]) -> None:
     import plain_veka_call_cy as cython
 
     vc = scenarios.vc
-    phases = Phases(count_marker.pyveka_bench_mark, calls)
+    phases = Phases(count_marker.mark, calls)
     with scenarios.hosts() as (real, stubbed):
         host = stubbed if scenario == "stubbed" else real
         with scenarios.installed(host, vc, cython, python):
@@ -122,7 +136,6 @@ def count(scenario: str, cython_dir: Path, calls: int, sizes: list[int]) -> dict
             "valgrind",
             "--tool=callgrind",
             f"--callgrind-out-file={out}",
-            f"--dump-before=*{MARKER}*",
             sys.executable,
             __file__,
             "child",
