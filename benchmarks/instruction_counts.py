@@ -1,5 +1,6 @@
 """The instruction mode: instructions per call, counted by callgrind, for the module, a Cython
-build of benchmarks/plain_veka_call.py and the floor, side by side in one process.
+build of benchmarks/plain_veka_call.py, the same file run as Python, and the floor, side by side
+in one process.
 
     python benchmarks/bench_calls.py --instructions [--quick]
 
@@ -7,8 +8,8 @@ A child process (this file, run as a script under valgrind) makes each function'
 loop of its own; a marker compiled with Cython cuts the counts before and after each loop, so
 each loop is counted alone, and the count of an empty loop is taken off. Counts are exact and
 repeatable for the same binaries and inputs, so the targets are checked on them: on the real
-host, every function at or below the Cython build. The stubbed host and the changing namespace
-are diagnostics.
+host, every function at or below the Cython build. plain_veka_call.py run as Python is there
+for scale; the stubbed host and the changing namespace are diagnostics.
 """
 
 from __future__ import annotations
@@ -28,8 +29,8 @@ import scenarios
 HERE = Path(__file__).resolve().parent
 # Calls per count, by scenario; --quick makes a tenth of them.
 CALLS = {"real": 2_000, "stubbed": 20_000, "namespace": 2_000}
-KINDS = ("floor", "cython", "module")
-NAMESPACE_KINDS = ("floor", "python", "cython", "module")
+KINDS = ("floor", "python", "cython", "module")
+HEADS = " ".join(f"{head:>9}" for head in ("floor", "Python", "Cython", "module"))
 
 
 # Cuts the counts where it is called, by a request to callgrind (nothing, outside valgrind). A
@@ -95,21 +96,16 @@ def child(scenario: str, cython_dir: str, calls: int, sizes: list[int]) -> None:
     with scenarios.hosts() as (real, stubbed):
         host = stubbed if scenario == "stubbed" else real
         with scenarios.installed(host, vc, cython, python):
+            modules = {"module": vc, "cython": cython, "python": python}
             if scenario == "namespace":
-                modules = {"module": vc, "cython": cython, "python": python}
                 count_namespace(phases, host, modules, sizes)
             else:
                 for name in scenarios.FUNCTIONS:
-                    call = scenarios.CALLS[name]
-                    phases.count(
-                        f"{name} module", scenarios.loop(call, host.names(getattr(vc, name)))
-                    )
-                    phases.count(
-                        f"{name} cython", scenarios.loop(call, host.names(getattr(cython, name)))
-                    )
-                    phases.count(
-                        f"{name} floor", scenarios.loop(scenarios.FLOORS[name], host.names())
-                    )
+                    for kind, module in modules.items():
+                        names = host.names(getattr(module, name))
+                        phases.count(f"{name} {kind}", scenarios.loop(scenarios.CALLS[name], names))
+                    floor = scenarios.loop(scenarios.FLOORS[name], host.names())
+                    phases.count(f"{name} floor", floor)
     print(json.dumps({"phases": phases.labels, "calls": calls}))
 
 
@@ -190,14 +186,11 @@ def print_tables(counts: dict[str, dict[str, float]], sizes: list[int]) -> None:
         (scenarios.STUBBED_TITLE, counts["stubbed"]),
     ):
         print(f"\n{title}")
-        print(
-            f"{'function':22} {'floor':>9} {'Cython':>9} {'module':>9} "
-            f"{'module/floor':>13} {'module/Cython':>14}"
-        )
+        print(f"{'function':22} {HEADS} {'module/floor':>13} {'module/Cython':>14}")
         for name in scenarios.FUNCTIONS:
-            floor, cython, module = (rows[f"{name} {kind}"] for kind in KINDS)
+            floor, python, cython, module = (rows[f"{name} {kind}"] for kind in KINDS)
             print(
-                f"{name:22} {floor:9.0f} {cython:9.0f} {module:9.0f} "
+                f"{name:22} {floor:9.0f} {python:9.0f} {cython:9.0f} {module:9.0f} "
                 f"{module / floor:13.3f} {module / cython:14.3f}"
             )
     rows = counts["namespace"]
@@ -206,16 +199,12 @@ def print_tables(counts: dict[str, dict[str, float]], sizes: list[int]) -> None:
         f"namespace is rebound ({scenarios.NAMESPACE_CALL!r}); the rebinding alone is the floor "
         "(not a target)"
     )
-    print(
-        f"{'keys added':>10} "
-        + " ".join(f"{kind:>9}" for kind in NAMESPACE_KINDS)
-        + "   (own: call - floor)"
-    )
+    print(f"{'keys added':>10} {HEADS}   (own: call - floor)")
     for size in sizes:
-        figures = [rows[f"{size} {kind}"] for kind in NAMESPACE_KINDS]
+        figures = [rows[f"{size} {kind}"] for kind in KINDS]
         own = "  ".join(
-            f"{kind} {figure - figures[0]:+.0f}"
-            for kind, figure in zip(NAMESPACE_KINDS[1:], figures[1:], strict=True)
+            f"{head} {figure - figures[0]:+.0f}"
+            for head, figure in zip(HEADS.split()[1:], figures[1:], strict=True)
         )
         print(f"{size:>10,} " + " ".join(f"{figure:9.0f}" for figure in figures) + f"   {own}")
 
