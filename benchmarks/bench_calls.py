@@ -172,7 +172,7 @@ def timing_mode(quick: bool) -> int:
         met = rows[name].ratio <= PUBLIC_REAL_RATIO
         missed += [] if met else [name]
         print(
-            f"  real host  {name:22} {rows[name].ratio:5.2f}x floor   "
+            f"  real host  {name:22} {rows[name].ratio:6.3f}x floor  "
             f"(at most {PUBLIC_REAL_RATIO:.2f}x) {'met' if met else 'MISSED'}"
         )
     share = costs["pyveka.veka_call"] / costs["platform"]
