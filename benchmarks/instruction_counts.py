@@ -1,12 +1,15 @@
-"""Instructions per call, counted by callgrind: the module, a Cython build of the same logic, and
-the floor, side by side in one process.
+"""The instruction mode: instructions per call, counted by callgrind, for the module, a Cython
+build of benchmarks/plain_veka_call.py, the same file run as Python, and the floor, side by side
+in one process.
 
-    python benchmarks/bench_calls.py --instructions
+    python benchmarks/bench_calls.py --instructions [--quick]
 
-The child process (this file, run as a script under valgrind) makes each function's calls in a
-loop of its own; the counts are cut at each call of a marker compiled into the Cython build, so
+A child process (this file, run as a script under valgrind) makes each function's calls in a
+loop of its own; a marker compiled with Cython cuts the counts before and after each loop, so
 each loop is counted alone, and the count of an empty loop is taken off. Counts are exact and
-repeatable for the same binaries and inputs, so targets can be checked on them.
+repeatable for the same binaries and inputs, so the targets are checked on them: on the real
+host, every function at or below the Cython build. plain_veka_call.py run as Python is there
+for scale; the stubbed host and the changing namespace are diagnostics.
 """
 
 from __future__ import annotations
@@ -17,158 +20,223 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+import scenarios
+
 HERE = Path(__file__).resolve().parent
-PLAIN = HERE / "plain_veka_call.py"
-MARKER = "*pyveka_bench_mark*"
-LOOPS = {"real": 2_000, "stubbed": 20_000}  # calls per count
+# Calls per count, by scenario; --quick makes a tenth of them.
+CALLS = {"real": 2_000, "stubbed": 20_000, "namespace": 2_000}
+KINDS = ("floor", "python", "cython", "module")
+HEADS = " ".join(f"{head:>9}" for head in ("floor", "Python", "Cython", "module"))
 
 
-def build_cython(directory: Path) -> Path:
-    """Compiles plain_veka_call.py with Cython into `directory`; the directory to import from."""
-    source = directory / "plain_veka_call_cy.py"
-    shutil.copy(PLAIN, source)
+# Cuts the counts where it is called, by a request to callgrind (nothing, outside valgrind). A
+# marker that cut them on entry (--dump-before) would depend on how the compiler reaches it: a
+# tail call is not an entry to callgrind.
+MARKER_SOURCE = '''
+cdef extern from *:
+    """
+    #include <valgrind/callgrind.h>
+    static void dump_counts(void) { CALLGRIND_DUMP_STATS; }
+    """
+    void dump_counts()
+
+
+def mark():
+    dump_counts()
+'''
+
+
+def build_cython(directory: Path) -> None:
+    """Compiles plain_veka_call.py with Cython into `directory` as plain_veka_call_cy, beside
+    the marker that cuts the counts."""
+    shutil.copy(HERE / "plain_veka_call.py", directory / "plain_veka_call_cy.py")
+    (directory / "count_marker.pyx").write_text(MARKER_SOURCE)
     done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "Cython.Build.Cythonize",
-            "-i",
-            "-3",
-            "--directive",
-            "annotation_typing=False",
-            str(source),
-        ],
+        [sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3"]
+        + ["--directive", "annotation_typing=False", "plain_veka_call_cy.py", "count_marker.pyx"],
         cwd=directory,
         capture_output=True,
         text=True,
     )
     if done.returncode != 0:
         raise SystemExit(f"the Cython build failed:\n{done.stdout}\n{done.stderr}")
-    return directory
 
 
 # ---- The child, under valgrind -----------------------------------------------
 
 
-def child(scenario: str, cython_dir: str) -> None:
-    sys.path.insert(0, cython_dir)
-    sys.path.insert(0, str(HERE))
-    import bench_calls
-    import plain_veka_call_cy as cy
+class Phases:
+    """Counts loops one by one: each loop is warmed up, then run between two marks."""
 
-    import pyveka.options
-    import pyveka.veka_call as vc
+    def __init__(self, mark: Callable[[], None], calls: int) -> None:
+        self.mark, self.calls, self.labels = mark, calls, []
+        mark()  # what the process did before: not counted
+        self.count("empty", scenarios.loop("pass", {}))
 
-    mark = cy.pyveka_bench_mark
-    names = list(bench_calls.PRIVATE + bench_calls.PUBLIC)
-    phases: list[str] = []
-
-    def count(label: str, loop: Any, n: int) -> None:
+    def count(self, label: str, loop: Callable[[int], None]) -> None:
         loop(100)  # warm-up: caches, specialisation
-        mark()
-        loop(n)
-        mark()
-        phases.append(label)
+        self.mark()
+        loop(self.calls)
+        self.mark()
+        self.labels.append(label)
 
-    def compiled(statement: str, scope: dict[str, Any]) -> Any:
-        exec(f"def loop(n):\n    for _ in range(n):\n        {statement}\n", scope)
-        return scope["loop"]
 
-    n = LOOPS[scenario]
-    with tempfile.TemporaryDirectory() as root:
-        file = sys.intern(os.path.join(root, "veka_call.so"))
-        bench_calls.every_candidate(root)
-        names_scope: dict[str, Any] = {
-            "os": os,
-            "platform": __import__("platform"),
-            "FILE": file,
-            "get_option": pyveka.options.veka_get_option,
-        }
-        replacements: dict[str, Any] = {"__file__": file}
-        vc.__file__ = file
-        names_scope["P"] = bench_calls.candidate_parts(vc.veka_call_builtin, root)
-        names_scope["G"] = bench_calls.candidate_parts(vc.grelvin_call_builtin, root)
-        if scenario == "stubbed":
-            # As in the timing mode: the stubbed host answers the Linux 64-bit row.
-            names_scope["P"] = ("bin", "linux", "64bit", "veka.mkl.run")
-            names_scope["G"] = ("bin", "linux", "64bit", "grelvin.run")
-            stub_os, stub_platform = bench_calls.stubbed_host(root, file)
-            replacements |= {"os": stub_os, "platform": stub_platform}
-            names_scope |= {"os": stub_os, "platform": stub_platform, "get_option": {}.get}
-            pyveka.options.veka_get_option = {}.get
-        for name, value in replacements.items():
-            setattr(vc, name, value)
-            setattr(cy, name, value)
-        mark()
-        count("empty", compiled("pass", {}), n)
-        for name in names:
-            call = bench_calls.CALLS[name]
-            count(f"{name} module", compiled(call, dict(names_scope, f=getattr(vc, name))), n)
-            count(f"{name} cython", compiled(call, dict(names_scope, f=getattr(cy, name))), n)
-            count(f"{name} floor", compiled(bench_calls.FLOORS[name], dict(names_scope)), n)
-    print(json.dumps({"phases": phases, "calls": n}))
+def child(scenario: str, cython_dir: str, calls: int, sizes: list[int]) -> None:
+    sys.path.insert(0, cython_dir)
+    import count_marker
+    import plain_veka_call as python
+    import plain_veka_call_cy as cython
+
+    vc = scenarios.vc
+    phases = Phases(count_marker.mark, calls)
+    with scenarios.hosts() as (real, stubbed):
+        host = stubbed if scenario == "stubbed" else real
+        with scenarios.installed(host, vc, cython, python):
+            modules = {"module": vc, "cython": cython, "python": python}
+            if scenario == "namespace":
+                count_namespace(phases, host, modules, sizes)
+            else:
+                for name in scenarios.FUNCTIONS:
+                    for kind, module in modules.items():
+                        names = host.names(getattr(module, name))
+                        phases.count(f"{name} {kind}", scenarios.loop(scenarios.CALLS[name], names))
+                    floor = scenarios.loop(scenarios.FLOORS[name], host.names())
+                    phases.count(f"{name} floor", floor)
+    print(json.dumps({"phases": phases.labels, "calls": calls}))
+
+
+def count_namespace(
+    phases: Phases, host: scenarios.Host, modules: dict[str, Any], sizes: list[int]
+) -> None:
+    for size in sizes:
+        with scenarios.padded(size, *modules.values()) as key:
+            floor = scenarios.namespace_names(host, modules["module"], key)
+            phases.count(f"{size} floor", scenarios.loop(scenarios.NAMESPACE_FLOOR, floor))
+            for kind, module in modules.items():
+                names = scenarios.namespace_names(host, module, key)
+                phases.count(f"{size} {kind}", scenarios.loop(scenarios.NAMESPACE_CALL, names))
 
 
 # ---- The parent ---------------------------------------------------------------
 
 
-def valgrind() -> str | None:
-    return shutil.which("valgrind")
-
-
-def count_scenario(scenario: str, cython_dir: Path, work: Path) -> dict[str, float]:
-    """Instructions per call for each phase of `scenario`, the empty loop taken off."""
-    out = work / f"callgrind.{scenario}"
+def count(scenario: str, cython_dir: Path, calls: int, sizes: list[int]) -> dict[str, float]:
+    """Instructions per call for each phase of `scenario`, the empty loop's taken off."""
+    out = cython_dir / f"callgrind.{scenario}"
     done = subprocess.run(
         [
-            valgrind() or "valgrind",
+            "valgrind",
             "--tool=callgrind",
             f"--callgrind-out-file={out}",
-            f"--dump-before={MARKER}",
             sys.executable,
             __file__,
             "child",
             scenario,
             str(cython_dir),
+            str(calls),
+            ",".join(map(str, sizes)),
         ],
         capture_output=True,
         text=True,
+        env=dict(os.environ, PYTHONHASHSEED="0"),  # the same probes in every dict, every run
     )
     if done.returncode != 0:
         raise SystemExit(f"the counting run failed:\n{done.stderr[-3000:]}")
     report = json.loads(done.stdout.strip().splitlines()[-1])
     totals = []
     for index in range(1, 2 * len(report["phases"]) + 2):
-        dump = Path(f"{out}.{index}")
         summary = next(
-            line for line in dump.read_text().splitlines() if line.startswith("summary:")
+            line
+            for line in Path(f"{out}.{index}").read_text().splitlines()
+            if line.startswith("summary:")
         )
         totals.append(int(summary.split()[1]))
-    # Dump 1 is everything before the first marker; then each phase is a pair: what led up to
-    # its loop (the warm-up), and the loop itself.
-    loops = totals[2::2]
+    # Dump 1 is everything before the first mark; then each phase is a pair: what led up to its
+    # loop (the warm-up), and the loop itself.
     per_call = {
-        phase: count / report["calls"] for phase, count in zip(report["phases"], loops, strict=True)
+        phase: total / calls for phase, total in zip(report["phases"], totals[2::2], strict=True)
     }
     empty = per_call.pop("empty")
-    return {phase: count - empty for phase, count in per_call.items()}
+    return {phase: total - empty for phase, total in per_call.items()}
 
 
-def measure() -> dict[str, dict[str, float]]:
-    """Counts for both scenarios: {"real": {"<function> module": ..., ...}, "stubbed": ...}."""
-    if valgrind() is None:
+def measure(quick: bool, sizes: list[int]) -> dict[str, dict[str, float]]:
+    """Counts for each scenario: {"real": {"<function> module": ..., ...}, ...}."""
+    if shutil.which("valgrind") is None:
         raise SystemExit("--instructions needs valgrind (Debian: apt-get install valgrind)")
     try:
         import Cython  # noqa: F401
     except ImportError:
         raise SystemExit("--instructions needs Cython: pip install '.[bench]'") from None
     with tempfile.TemporaryDirectory() as work:
-        cython_dir = build_cython(Path(work))
-        return {scenario: count_scenario(scenario, cython_dir, Path(work)) for scenario in LOOPS}
+        build_cython(Path(work))
+        return {
+            scenario: count(scenario, Path(work), calls // 10 if quick else calls, sizes)
+            for scenario, calls in CALLS.items()
+        }
+
+
+def print_tables(counts: dict[str, dict[str, float]], sizes: list[int]) -> None:
+    for title, rows in (
+        (scenarios.REAL_TITLE, counts["real"]),
+        (scenarios.STUBBED_TITLE, counts["stubbed"]),
+    ):
+        print(f"\n{title}")
+        print(f"{'function':22} {HEADS} {'module/floor':>13} {'module/Cython':>14}")
+        for name in scenarios.FUNCTIONS:
+            floor, python, cython, module = (rows[f"{name} {kind}"] for kind in KINDS)
+            print(
+                f"{name:22} {floor:9.0f} {python:9.0f} {cython:9.0f} {module:9.0f} "
+                f"{module / floor:13.3f} {module / cython:14.3f}"
+            )
+    rows = counts["namespace"]
+    print(
+        f"\nChanging namespace: {scenarios.NAMESPACE_FUNCTION}() after a padding key of the "
+        f"namespace is rebound ({scenarios.NAMESPACE_CALL!r}); the rebinding alone is the floor "
+        "(not a target)"
+    )
+    print(f"{'keys added':>10} {HEADS}   (own: call - floor)")
+    for size in sizes:
+        figures = [rows[f"{size} {kind}"] for kind in KINDS]
+        own = "  ".join(
+            f"{head} {figure - figures[0]:+.0f}"
+            for head, figure in zip(HEADS.split()[1:], figures[1:], strict=True)
+        )
+        print(f"{size:>10,} " + " ".join(f"{figure:9.0f}" for figure in figures) + f"   {own}")
+
+
+def instruction_mode(quick: bool) -> int:
+    """Prints the counts; then, unless `quick`, checks the targets: 1 when one is missed."""
+    import Cython
+
+    print(
+        f"{scenarios.describe_python()}: instructions per call (callgrind), an empty loop's "
+        f"taken off; Cython {Cython.__version__} compiles benchmarks/plain_veka_call.py"
+    )
+    sizes = scenarios.namespace_sizes(quick)
+    counts = measure(quick, sizes)
+    print_tables(counts, sizes)
+    if quick:
+        print("\n--quick: a smoke run, a tenth of the calls; no target is checked")
+        return 0
+    print("\nTargets: on the real host, every function at or below the Cython build")
+    missed = []
+    for name in scenarios.FUNCTIONS:
+        module, cython = (counts["real"][f"{name} {kind}"] for kind in ("module", "cython"))
+        met = module <= cython
+        missed += [] if met else [name]
+        print(
+            f"  {name:22} {module:7.0f} vs Cython {cython:7.0f}  {module / cython:6.3f}x  "
+            f"{'met' if met else 'MISSED'}"
+        )
+    return 1 if missed else 0
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["child"]:
-    child(sys.argv[2], sys.argv[3])
+    child(
+        sys.argv[2], sys.argv[3], int(sys.argv[4]), [int(size) for size in sys.argv[5].split(",")]
+    )

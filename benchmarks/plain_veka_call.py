@@ -94,7 +94,3 @@ def veka_remote_script() -> "str | None":
     if env and os.path.exists(env):
         return env
     return _resolve_path("bin", "remote", "veka.remote")
-
-
-def pyveka_bench_mark() -> None:
-    """Does nothing: the instruction counts are cut at each call of its compiled form."""
