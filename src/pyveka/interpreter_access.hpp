@@ -153,7 +153,7 @@ inline int text_equal(PyObject* a, PyObject* b)
 #if PY_VERSION_HEX >= 0x030E0000
 inline constexpr int recursion_units = 1;
 #elif defined(VEKA_ADDRESS_SANITIZER)
-inline constexpr int recursion_units = 8;
+inline constexpr int recursion_units = 16;
 #else
 inline constexpr int recursion_units = 2;
 #endif
