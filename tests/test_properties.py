@@ -171,18 +171,29 @@ def checked(value):  # the result check of the module's functions
     raise TypeError(f"Expected str, got {type(value).__name__}")
 
 
-REFERENCES = {  # each function as the Python it stands for, run on the same stand-ins
-    "_bits": lambda v: "64" if v.os.sys.maxsize > 2**32 else "32",
-    "_system": lambda v: checked(v.platform.system().lower()),
-    "_machine": lambda v: checked(v.platform.machine().lower()),
-    "_package_root": lambda v: checked(v.os.path.dirname(v.os.path.abspath(v.__file__))),
+# Each function as the Python it stands for, run on the same stand-ins. The attributes are read
+# with getattr, past the interpreter's own specialised attribute reads: 3.14's can answer from a
+# module's dict after its class has gained a data descriptor of that name.
+def at(obj, *names):
+    for name in names:
+        obj = getattr(obj, name)
+    return obj
+
+
+REFERENCES = {
+    "_bits": lambda v: "64" if at(v, "os", "sys", "maxsize") > 2**32 else "32",
+    "_system": lambda v: checked(at(v, "platform", "system")().lower()),
+    "_machine": lambda v: checked(at(v, "platform", "machine")().lower()),
+    "_package_root": lambda v: checked(
+        at(v, "os", "path", "dirname")(at(v, "os", "path", "abspath")(v.__file__))
+    ),
     "_resolve_path": lambda v: resolve_path_reference(v),
 }
 
 
 def resolve_path_reference(v):  # in the function's order: join and the root before exists
-    path = v.os.path.join(v._package_root(), "bin")
-    return checked(path) if v.os.path.exists(path) else None
+    path = at(v, "os", "path", "join")(v._package_root(), "bin")
+    return checked(path) if at(v, "os", "path", "exists")(path) else None
 
 
 changes = st.lists(
