@@ -223,17 +223,16 @@ def instruction_mode(quick: bool) -> int:
     if quick:
         print("\n--quick: a smoke run, a tenth of the calls; no target is checked")
         return 0
-    print("\nTargets: on the real host, every function at or below the Cython build")
-    missed = []
-    for name in scenarios.FUNCTIONS:
+
+    def check(name: str) -> tuple[str, bool]:
         module, cython = (counts["real"][f"{name} {kind}"] for kind in ("module", "cython"))
-        met = module <= cython
-        missed += [] if met else [name]
-        print(
-            f"  {name:22} {module:7.0f} vs Cython {cython:7.0f}  {module / cython:6.3f}x  "
-            f"{'met' if met else 'MISSED'}"
-        )
-    return 1 if missed else 0
+        text = f"  {name:22} {module:7.0f} vs Cython {cython:7.0f}  {module / cython:6.3f}x  "
+        return text, module <= cython
+
+    return scenarios.report_targets(
+        "\nTargets: on the real host, every function at or below the Cython build",
+        [check(name) for name in scenarios.FUNCTIONS],
+    )
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["child"]:

@@ -27,7 +27,7 @@ import os
 import platform
 import sys
 import tempfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import ModuleType, SimpleNamespace
@@ -222,3 +222,14 @@ def describe_python() -> str:
         f"pyveka.veka_call on {platform.system()} {platform.machine()}, "
         f"Python {platform.python_version()}"
     )
+
+
+def report_targets(heading: str, checks: Iterable[tuple[str, bool]]) -> int:
+    """Prints each target's line and its verdict (all_versions.py reads "MISSED"); the exit
+    status: 1 when a target is missed."""
+    print(heading)
+    missed = False
+    for text, met in checks:
+        print(f"{text}{'met' if met else 'MISSED'}")
+        missed = missed or not met
+    return 1 if missed else 0
