@@ -34,26 +34,20 @@ import traceback
 import typing  # noqa: F401 - loaded beforehand, as platform
 from types import SimpleNamespace
 
+from module_stub import NAMES
+
 LIMIT = 100_000  # no operation here comes near that many allocations
-# The module's functions and lookups, as helpers.py names them too. The sweeps do not import
-# helpers.py, which imports pyveka.veka_call and pytest: the import sweep must be the first to
-# import the module, and the process should hold little more than what is swept.
-NAMES = [
-    "_bits",
-    "_system",
-    "_machine",
-    "_package_root",
-    "_resolve_path",
-    "veka_call_builtin",
-    "veka_call_no_remote",
-    "grelvin_call_builtin",
-    "veka_remote_script",
-]
+# The module's functions, as its stub declares them (module_stub.py imports nothing of the
+# package), and its lookups. The sweeps do not import helpers.py, which imports
+# pyveka.veka_call and pytest: the import sweep must be the first to import the module, and
+# the process should hold little more than what is swept.
 LOOKUPS = ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
 
 
-def attempt(operation, point, mode):
-    """How `operation` ended with allocations failing from the point-th on, or only there."""
+def attempt(operation, point, mode, unraisable=None):
+    """How `operation` ended with allocations failing from the point-th on, or only there.
+    With `unraisable` (a one-item list), an exception the interpreter reported as unraisable
+    meanwhile sets its item: a failure that was not passed on."""
     try:
         try:
             _testcapi.set_nomemory(point, 0 if mode == "from" else point + 1)
@@ -65,7 +59,18 @@ def attempt(operation, point, mode):
         if isinstance(error, SystemError) and interpreters_own(error):
             return ["interpreter", str(error), innermost(error)]
         return ["raised", type(error).__name__, str(error)]
+    if unraisable and unraisable[0]:
+        return ["unraisable", "a failure was reported as unraisable and the operation went on"]
     return ["returned", value]
+
+
+def noting_unraisable(flag):
+    """An unraisable hook that only sets flag[0]: it allocates nothing."""
+
+    def hook(unraisable):
+        flag[0] = True
+
+    return hook
 
 
 def innermost(error):
@@ -138,8 +143,11 @@ def sweep_import(mode, start):
         return created[-1]
 
     tally = Tally(f"import, failing {mode} N")
+    unraisable = [False]
+    sys.unraisablehook = noting_unraisable(unraisable)
     for point in range(start, LIMIT):
-        got = attempt(load, point, mode)
+        unraisable[0] = False
+        got = attempt(load, point, mode, unraisable)
         if got[0] == "returned":
             module = got[1]
             tally.count(["returned"], ["returned"], point)

@@ -12,10 +12,13 @@ from helpers import NAMES
 pytest.importorskip("_testcapi")
 # Seen on 3.13.0, in the interpreter's own code: a dict that dict.setdefault leaves corrupt when
 # type_ready runs out of memory, and os._path_normpath encoding a NULL result. 3.13.18 passes.
-pytestmark = pytest.mark.skipif(
-    (3, 13) <= sys.version_info[:3] < (3, 13, 18),
-    reason="CPython 3.13 before 3.13.18 crashes under allocation failure by itself",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        (3, 13) <= sys.version_info[:3] < (3, 13, 18),
+        reason="CPython 3.13 before 3.13.18 crashes under allocation failure by itself",
+    ),
+    pytest.mark.slow,  # a process of its own per sweep
+]
 
 SWEEP = os.path.join(os.path.dirname(__file__), "allocation_sweep.py")
 

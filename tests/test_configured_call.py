@@ -1,5 +1,6 @@
 """The configured solver call (option "veka.call") and its wiring into pyveka.options."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -62,7 +63,7 @@ def solver(installed):
         ],
     ],
 )
-def test_configured_call(vc, solver, value, answer):
+def test_configured_call(vc, solver, monkeypatch, value, answer):
     looked_up, lookup = [], vc.veka_call_builtin
 
     def counted_lookup():
@@ -70,7 +71,8 @@ def test_configured_call(vc, solver, value, answer):
         return lookup()
 
     vc.veka_call_builtin = counted_lookup
-    options.veka_set_option("veka.call", value)
+    # Whatever the getter answers, which veka_set_option refuses for what is not a str.
+    monkeypatch.setattr(options, "veka_get_option", {"veka.call": value}.get)
     if answer is TypeError:
         with pytest.raises(TypeError, match=f"^Expected str, got {type(value).__name__}$"):
             vc.veka_call_no_remote()
@@ -103,6 +105,20 @@ def test_getter_is_imported_at_every_call(vc, solver, monkeypatch):
     monkeypatch.delattr(options, "veka_get_option")
     with pytest.raises(ImportError, match="^cannot import name veka_get_option$"):
         vc.veka_call_no_remote()
+
+
+@pytest.mark.parametrize("value", [Path("/opt/veka"), b"remote", 0, Shouting(), Text("remote")])
+def test_set_option_refuses_a_call_that_is_not_a_str(value):
+    options.veka_set_option("veka.call", "/opt/veka/veka.run")
+    message = (
+        "option 'veka.call' must be a str (the solver's path or command, or 'remote'), "
+        f"not {type(value).__name__}"
+    )
+    with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+        options.veka_set_option("veka.call", value)
+    assert options.veka_get_option("veka.call") == "/opt/veka/veka.run"  # left as it was
+    options.veka_set_option("veka.other", value)  # other options hold what they are given
+    assert options.veka_get_option("veka.other") is value
 
 
 def test_options_get_answers_other_keys_as_stored(solver):

@@ -27,49 +27,11 @@ from helpers import (
     os_with_maxsize,
     python_twin,
 )
-
-MODULE_DOC = """
-Python equivalents of R-VEKA's veka.call helpers.
-
-We try to locate binaries relative to this package directory, with the same
-layout used in R-VEKA:
-
-- mac (x86_64):   bin/mac/<32|64>bit/veka.run
-- mac.arm64:      bin/mac.arm64/veka.run
-- linux:          bin/linux/<32|64>bit/veka.mkl.run
-- windows:        bin/windows/<32|64>bit/veka.exe
-
-Same for grelvin: .../grelvin.run (or .exe on Windows)
-
-Environment overrides:
-- VEKA_BIN        (path to veka.* binary)
-- GRELVIN_BIN     (path to grelvin.* binary)
-- VEKA_REMOTE_BIN (path to bin/remote/veka.remote)
-"""
-SOLVER_DOC = "Return the built-in path to the veka executable for this OS/arch."
-CALL_DOC = (
-    "\n    Return the current veka.call (if set), except if it is 'remote'/'veka.remote',\n"
-    "    then return the built-in path instead.\n"
-    "    (This is wired into options.get to avoid recursion.)\n    "
-)
-MESHER_DOC = "Return the built-in path to the grelvin executable for this OS/arch."
-REMOTE_DOC = "\n    Return the path to the remote launcher script if present, else None.\n    "
-STR, OPT = {"return": "str"}, {"return": "Optional[str]"}
-ATTRIBUTES = {  # name: __annotations__, __doc__
-    "_bits": (STR, None),
-    "_system": (STR, None),
-    "_machine": (STR, None),
-    "_package_root": (STR, None),
-    "_resolve_path": ({"parts": "str", **OPT}, None),
-    "veka_call_builtin": (STR, SOLVER_DOC),
-    "veka_call_no_remote": (STR, CALL_DOC),
-    "grelvin_call_builtin": (STR, MESHER_DOC),
-    "veka_remote_script": (OPT, REMOTE_DOC),
-}
+from module_stub import ANNOTATIONS, DOCS, MODULE_DOC
 
 
 def test_module_namespace(vc):
-    assert vc.__doc__ == MODULE_DOC
+    assert vc.__doc__ == MODULE_DOC  # the stub's, exactly
     bound = ["__builtins__", "os", "platform", "Optional", *NAMES, "__test__"]
     assert list(vars(vc))[-len(bound) :] == bound
     set_by_the_import = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
@@ -96,7 +58,7 @@ def test_star_import_binds_the_names_without_underscore():
 
 @pytest.mark.parametrize("name", NAMES)
 def test_function_attributes(vc, monkeypatch, name):
-    annotations, doc = ATTRIBUTES[name]
+    annotations, doc = ANNOTATIONS[name], DOCS[name]  # the stub's, exactly
     function = FUNCTIONS[name]
     assert (function.__name__, function.__qualname__, function.__module__) == (
         name,
@@ -121,15 +83,10 @@ def test_function_attributes(vc, monkeypatch, name):
 def test_pydoc_lists_the_public_functions(vc):
     section = pydoc.plain(pydoc.render_doc(vc)).split("\nFUNCTIONS\n")[1].split("\nDATA\n")[0]
     headings = [line.strip() for line in section.splitlines() if line.strip() and line[4] != " "]
-    public = [
-        "grelvin_call_builtin",
-        "veka_call_builtin",
-        "veka_call_no_remote",
-        "veka_remote_script",
-    ]
+    public = sorted(name for name in NAMES if name[0] != "_")
     # headed as this version's pydoc heads a Python function: "name() -> 'str'" up to 3.13
     assert headings == [heading(python_twin(FUNCTIONS[name])) for name in public]
-    assert f"\n        {SOLVER_DOC}\n" in section
+    assert f"\n        {DOCS['veka_call_builtin']}\n" in section
 
 
 def heading(function):

@@ -42,7 +42,10 @@ def test_class_attribute_that_becomes_a_data_descriptor(vc, turn):
     class Spaces(SimpleNamespace):
         sys = Holder()
 
-    vc.os = Spaces(sys=sys)
+    wide = ModuleType("sys")  # a 64-bit sys on every host, so that the change shows
+    wide.maxsize = 2**63 - 1
+
+    vc.os = Spaces(sys=wide)
     python_bits = twin(vc, '"64" if os.sys.maxsize > 2**32 else "32"')
     for _ in range(3):
         assert vc._bits() == python_bits() == "64"

@@ -35,6 +35,7 @@ from helpers import (
 
 from pyveka import options
 
+pytestmark = pytest.mark.slow  # rounds of calls, counted block by block
 # Everything the module's functions share: its interned strings, 2**32 and the argument tuples.
 CONSTANTS = [o for o in gc.get_referents(shared_state()) if type(o) in (str, int, tuple)]
 
@@ -206,7 +207,7 @@ def test_the_watched_constants_are_the_objects_the_module_hands_out(vc, host, mo
         == set(seen)
         == {
             HOST[1],
-            f"{HOST[1]}bit",
+            "64bit",  # from the 64-bit hosts above
             *VARIABLES.values(),
             *REMOTE.split("/"),
             "veka.call",

@@ -13,6 +13,8 @@ from thread_storm import UNKNOWN, answer, at, make_tree, storm, unexpected
 
 from pyveka import options
 
+pytestmark = pytest.mark.slow  # storms of threads, one in a fresh interpreter
+
 
 @pytest.fixture
 def unset_option():

@@ -2,8 +2,13 @@
 
 #include <frameobject.h>  // PyFrame_New
 
+#include <chrono>
 #include <exception>
 #include <new>
+#include <thread>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
 
 namespace veka {
 namespace {
@@ -19,11 +24,17 @@ const char* base_name(const char* path)
 
 }  // namespace
 
-void translate_current_exception() noexcept
+void translate_current_exception()
 {
     try {
         throw;
-    } catch (const PythonError&) {
+    }
+#if defined(__GLIBCXX__)
+    catch (const abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -33,12 +44,16 @@ void translate_current_exception() noexcept
     }
 }
 
-void add_traceback_entry(const char* dotted_name, const SourceLine& where,
-                         PyObject* globals) noexcept
+void wait_for_the_process_to_end() noexcept
+{
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void add_traceback_entry(const char* entry_name, const SourceLine& where, PyObject* globals)
 {
     PendingExceptionKept pending;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(base_name(where.file()), dotted_name, where.line())));
+        PyCode_NewEmpty(base_name(where.file()), entry_name, where.line())));
     if (!code) return;
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));

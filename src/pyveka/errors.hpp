@@ -8,7 +8,9 @@
 // C++ exceptions stop at the entry points the interpreter calls: the
 // functions' trampoline and the create and exec steps. Each catches
 // everything and hands it to translate_current_exception(), the one place
-// where a C++ exception becomes a Python one.
+// where a C++ exception becomes a Python one, and the one place that lets a
+// forced unwind through (see there). So no function on a path that calls
+// into Python is noexcept.
 #pragma once
 
 #include "interpreter_access.hpp"
@@ -115,48 +117,69 @@ inline Ref check_lookup(PyObject* borrowed, SourceLine where = SourceLine::here(
     return Ref::borrow(borrowed);
 }
 
-// PyType_FromSpec, except that the null 3.11 answers without an exception
-// when it cannot copy the type's name comes with MemoryError.
-inline PyObject* new_heap_type(PyType_Spec* description)
+// Waits until the process ends: the end of a thread that the interpreter
+// ended inside a call into it (into_python).
+[[noreturn]] VEKA_COLD void wait_for_the_process_to_end() noexcept;
+
+// function(args...), a call into the interpreter that may run Python code or
+// let the GIL go, and its answer as it is. Where the interpreter ends a
+// thread that wants the GIL back by unwinding its stack
+// (threads_end_by_unwinding), the unwind stops here: unwound further, the
+// module's frames would drop their references without the GIL while the
+// finalizing thread frees the same objects. The thread then waits for the
+// process to end, holding what it holds, as 3.14 leaves such a thread. Only
+// an unwind can leave a call of the C API: the C API throws nothing.
+template <class Function, class... Args>
+inline auto into_python(Function function, Args... args) -> decltype(function(args...))
 {
-    PyObject* type = PyType_FromSpec(description);
-    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
-    return type;
+    if constexpr (threads_end_by_unwinding) {
+        try {
+            return function(args...);
+        } catch (...) {
+            wait_for_the_process_to_end();
+        }
+    } else {
+        return function(args...);
+    }
 }
 
 // Inside a catch handler: sets the Python exception that stands for the C++
-// exception being handled (a PythonError has set its own already).
-void translate_current_exception() noexcept;
+// exception being handled (a PythonError has set its own already). A forced
+// unwind is rethrown: glibc ends a thread with one (pthread_exit), as CPython
+// 3.11 to 3.13 do to a thread that wants the GIL back while the interpreter
+// finalizes, and it must pass through to its end, since stopping it
+// terminates the process.
+void translate_current_exception();
 
 // Takes the pending exception (or its absence) aside for as long as it
 // lives, and puts it back at its end, over whatever is pending then: the
 // exception that a cleanup or a decoration was for is the one that stays.
 class PendingExceptionKept {
 public:
-    PendingExceptionKept() noexcept : kept_(PendingException::take()) {}
+    PendingExceptionKept() : kept_(Ref::steal(PyErr_GetRaisedException())) {}
     ~PendingExceptionKept()
     {
         if (!keep_) return;
         PyErr_Clear();
-        kept_.restore_copy();
+        restore_copy();
     }
     PendingExceptionKept(const PendingExceptionKept&) = delete;
     PendingExceptionKept& operator=(const PendingExceptionKept&) = delete;
 
-    // Makes a copy of the kept exception pending now.
-    void restore_copy() const noexcept { kept_.restore_copy(); }
+    // Makes a copy of the kept exception pending now (none when none was kept).
+    void restore_copy() const noexcept { PyErr_SetRaisedException(Py_XNewRef(kept_.get())); }
     // What is pending now stays; the kept exception is dropped.
     void keep_pending() noexcept { keep_ = false; }
 
 private:
-    PendingException kept_;
+    Ref kept_;
     bool keep_ = true;
 };
 
-// Adds a traceback entry named `dotted_name` at `where` to the pending
+// Adds a traceback entry named `entry_name` at `where` to the pending
 // exception; the entry's frame has `globals` as its globals. The pending
 // exception is kept unchanged even when the entry cannot be made.
-VEKA_COLD void add_traceback_entry(const char* dotted_name, const SourceLine& where,
-                                   PyObject* globals) noexcept;
+VEKA_COLD void add_traceback_entry(const char* entry_name, const SourceLine& where,
+                                   PyObject* globals);
 
 }  // namespace veka

@@ -1,6 +1,7 @@
 // The host classification and the package paths: the bodies of `_bits`,
 // `_system`, `_machine`, `_package_root` and `_resolve_path`. Each reads like
 // the Python function quoted above it, in the same order of operations.
+#include "bodies.hpp"
 #include "body_call.hpp"
 
 #include <utility>

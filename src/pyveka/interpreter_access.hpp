@@ -1,27 +1,19 @@
 // What this module reads of the interpreter beyond its documented functions,
-// and everything that differs between the CPython versions it is built for
-// (3.11 to 3.14). Each helper says why it exists and, for a field read, which
-// check makes the read valid. Nothing else in the module reads a struct field
-// or tests PY_VERSION_HEX.
+// and the behaviour that differs between the CPython versions it is built for
+// (3.11 to 3.15; CMakeLists.txt refuses any other at configure time). Each
+// helper says why it exists and, for a field read, which check makes the read
+// valid; each version split says which version brought the difference and
+// when the split can go. API a newer version added is backported under its
+// own name in python_compat.hpp. Nothing else in the module reads a struct
+// field or tests PY_VERSION_HEX, but the two name-cache implementations,
+// which are chosen by version as a whole.
 #pragma once
 
 #include "owned_ref.hpp"
+#include "python_compat.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <span>
-
-#if PY_VERSION_HEX < 0x030B0000
-#error "pyveka.veka_call needs CPython 3.11 or newer"
-#elif PY_VERSION_HEX >= 0x030F0000
-// A newer version may change what the helpers below rest on; they are
-// checked against each version before its build is allowed.
-#error "pyveka.veka_call has not been ported to this CPython version yet (3.11 to 3.14 are)"
-#endif
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // T_PYSSIZET, READONLY: in Python.h as Py_* from 3.12
-#endif
 
 namespace veka {
 
@@ -71,78 +63,63 @@ inline std::uint64_t dict_version_tag(PyObject* dict)
 
 // ---- Behaviour that differs by version ----------------------------------------
 
-// The pending exception, taken aside and put back: 3.12 replaced the
-// three-part PyErr_Fetch/PyErr_Restore (deprecated there) by one object.
-class PendingException {
-public:
-    static PendingException take() noexcept
-    {
-        PendingException taken;
-#if PY_VERSION_HEX >= 0x030C0000
-        taken.value_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        taken.type_ = Ref::steal(type);
-        taken.value_ = Ref::steal(value);
-        taken.traceback_ = Ref::steal(traceback);
-#endif
-        return taken;
-    }
-    // Makes a copy of the taken exception pending (none when none was taken).
-    void restore_copy() const noexcept
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(Py_XNewRef(value_.get()));
-#else
-        PyErr_Restore(Py_XNewRef(type_.get()), Py_XNewRef(value_.get()),
-                      Py_XNewRef(traceback_.get()));
-#endif
-    }
-
-private:
-    PendingException() = default;
-#if PY_VERSION_HEX < 0x030C0000
-    Ref type_, traceback_;
-#endif
-    Ref value_;
-};
-
-// Whether two exact str hold the same text: 1 or 0, or -1 with an exception
-// set. 3.14 has a call for exactly that. Before it, a str's text is in one
-// canonical form (the narrowest kind its characters fit), so equal texts
-// have the same length, kind and code units; 3.11 still has legacy strings
-// not made ready yet, whose form is known only once the comparison makes
-// them ready (which may fail).
-inline int text_equal(PyObject* a, PyObject* b)
+// PyType_FromSpec, except that a null answer always comes with an exception:
+// 3.11 and 3.12 answer null without one when they cannot copy the type's name
+// (3.13 sets MemoryError there); delete the check with 3.12.
+inline PyObject* type_from_spec(PyType_Spec* description)
 {
-#if PY_VERSION_HEX >= 0x030E0000
-    return PyUnicode_Equal(a, b);
-#else
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) {
-        const int order = PyUnicode_Compare(a, b);
-        if (order == -1 && PyErr_Occurred()) return -1;
-        return order == 0 ? 1 : 0;
-    }
+    PyObject* type = PyType_FromSpec(description);
+#if PY_VERSION_HEX < 0x030D0000
+    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
 #endif
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
-    const auto bytes = static_cast<size_t>(length) * PyUnicode_KIND(a);
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), bytes) == 0 ? 1 : 0;
-#endif
+    return type;
 }
 
+// The interpreter's dict of per-interpreter data, or null with MemoryError:
+// every version makes the dict on first use and, as documented, answers null
+// without an exception when it cannot.
+inline PyObject* interpreter_dict()
+{
+    PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!data) PyErr_NoMemory();
+    return data;
+}
+
+// Lazy imports (PEP 810): from 3.15, `lazy import` binds a placeholder, of
+// the type types.LazyImportType (`_types` holds it; the C API does not name
+// it), which Python's global lookups and module attribute reads resolve and
+// then bind in its place. The module resolves a placeholder wherever Python
+// would (name_resolution.hpp); delete the false branch with 3.14.
+#if PY_VERSION_HEX >= 0x030F0000
+inline constexpr bool has_lazy_imports = true;
+#else
+inline constexpr bool has_lazy_imports = false;
+#endif
+
 // How many units of the interpreter's recursion guard one call of the
-// module's functions counts. A level of a recursion through them (trampoline,
-// body, the call out) takes up to as much C stack as two units allow the
-// interpreter's own C functions, and an AddressSanitizer build's frames
-// several times more (tests/test_lifecycle_faults.py measures it):
-// - 3.11 counts C levels against sys.getrecursionlimit(), and 3.12 and 3.13
-//   against a fixed C limit sized for the interpreter's own frames, so each
-//   level counts as that many units;
-// - 3.14 compares the C stack pointer itself with the stack's real limit, so
-//   one check per level is exact.
+// module's functions counts, so that a recursion through them ends in
+// RecursionError wherever a recursion through the interpreter's own C
+// functions does, before the C stack runs out. A call from one of the
+// module's bodies straight into another function of the module is a level of
+// the module's frames alone; a call from anywhere else (Python code, above
+// all) may close a level that also has the interpreter's frames, which it
+// counts itself, and the module's deepest (about 1,000 bytes on x86-64).
+// benchmarks/recursion_stack.py measures them; on x86-64 with g++ 12:
+// - 3.11 counts units against sys.getrecursionlimit(). A level through a C
+//   builtin takes about 400 bytes a unit, one through the module's frames
+//   alone at most about 350: 3 units entered from elsewhere, 2 from a body.
+//   Delete with 3.11.
+// - 3.12 counts C levels against a fixed limit as well, low enough to end the
+//   deepest recursion here within 0.6 MB: 2 units. Delete with 3.12.
+// - 3.13 raised that limit: at 2 units a recursion through Python code and
+//   the module could take 3.7 MB before RecursionError, too close to a 4 MiB
+//   thread's stack: as on 3.11. Delete with 3.13.
+// - 3.14 compares the stack pointer itself with the stack's end: 1 unit.
+// An AddressSanitizer build's frames are several times larger: 16 units.
+struct RecursionUnits {
+    int entered;      // by a call from anywhere but a body of the module
+    int from_a_body;  // by a body's call of another function of the module
+};
 #if defined(__SANITIZE_ADDRESS__)
 #define VEKA_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
@@ -151,20 +128,24 @@ inline int text_equal(PyObject* a, PyObject* b)
 #endif
 #endif
 #if PY_VERSION_HEX >= 0x030E0000
-inline constexpr int recursion_units = 1;
+inline constexpr RecursionUnits recursion_units{.entered = 1, .from_a_body = 1};
 #elif defined(VEKA_ADDRESS_SANITIZER)
-inline constexpr int recursion_units = 16;
+inline constexpr RecursionUnits recursion_units{.entered = 16, .from_a_body = 16};
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+inline constexpr RecursionUnits recursion_units{.entered = 2, .from_a_body = 2};
 #else
-inline constexpr int recursion_units = 2;
+inline constexpr RecursionUnits recursion_units{.entered = 3, .from_a_body = 2};
 #endif
 
-// Member types of PyMemberDef: structmember.h's names until 3.12 added these.
-#if PY_VERSION_HEX >= 0x030C0000
-inline constexpr int member_ssize_t = Py_T_PYSSIZET;
-inline constexpr int member_read_only = Py_READONLY;
+// Whether the interpreter may end a thread in the middle of a call into it:
+// 3.11 to 3.13 end a thread that wants the GIL back while the interpreter
+// finalizes by pthread_exit, which glibc carries out as a forced unwind of
+// the thread's stack; 3.14 leaves such a thread waiting instead. Delete with
+// 3.13.
+#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
+inline constexpr bool threads_end_by_unwinding = true;
 #else
-inline constexpr int member_ssize_t = T_PYSSIZET;
-inline constexpr int member_read_only = READONLY;
+inline constexpr bool threads_end_by_unwinding = false;
 #endif
 
 // Whether this version's Python functions have `__type_params__` (3.12, PEP

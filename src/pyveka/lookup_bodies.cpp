@@ -1,6 +1,7 @@
 // The lookups: the bodies of `veka_call_builtin`, `veka_call_no_remote`,
 // `grelvin_call_builtin` and `veka_remote_script`. Each reads like the Python
 // function quoted above it, in the same order of operations.
+#include "bodies.hpp"
 #include "body_call.hpp"
 
 #include <utility>
@@ -59,12 +60,12 @@ Ref resolve_by_word_size(BodyCall& f, const Ref& platform_dir, const Ref& word_s
 //     if path:
 //         return path
 //     raise FileNotFoundError(NOT_FOUND)
-Ref executable_lookup(BodyCall& f, const ExecutableRow& row)
+Ref executable_lookup(BodyCall& f, const ExecutableProgram& p)
 {
     const Constants& k = f.k;
     // Every local lives until the function returns, as in the Python
     // function: a finalizer of any of them runs only after the call.
-    Ref env = read_override(f, k.*row.variable);
+    Ref env = read_override(f, p.variable);
     if (override_applies(f, env)) return env;
     Ref system = f.global(k.system_fn);
     Ref sysname = f.call(std::move(system));
@@ -77,31 +78,31 @@ Ref executable_lookup(BodyCall& f, const ExecutableRow& row)
     if (f.equals(sysname, k.darwin)) {
         if (f.equals(mach, k.arm64) || f.equals(mach, k.aarch64)) {
             Ref resolve_path = f.global(k.resolve_path_fn);
-            path = f.call_with_tuple(std::move(resolve_path), k.*row.mac_arm64_parts);
+            path = f.call_with_tuple(std::move(resolve_path), p.mac_arm64_parts);
         } else {
-            path = resolve_by_word_size(f, k.mac, word_size, k.*row.mac_file);
+            path = resolve_by_word_size(f, k.mac, word_size, p.mac_file);
         }
     } else if (f.equals(sysname, k.linux_name)) {
-        path = resolve_by_word_size(f, k.linux_name, word_size, k.*row.linux_file);
+        path = resolve_by_word_size(f, k.linux_name, word_size, p.linux_file);
     } else if (f.startswith(sysname, k.win)) {
-        path = resolve_by_word_size(f, k.windows, word_size, k.*row.windows_file);
+        path = resolve_by_word_size(f, k.windows, word_size, p.windows_file);
     } else {
         f.raise(PyExc_RuntimeError, k.unknown_os);
     }
     if (f.truth(path)) return path;
-    f.raise(PyExc_FileNotFoundError, k.*row.not_found);
+    f.raise(PyExc_FileNotFoundError, p.not_found);
 }
 
 }  // namespace
 
 Ref solver_lookup_body(BodyCall& f)
 {
-    return executable_lookup(f, solver_row);
+    return executable_lookup(f, f.k.solver);
 }
 
 Ref mesher_lookup_body(BodyCall& f)
 {
-    return executable_lookup(f, mesher_row);
+    return executable_lookup(f, f.k.mesher);
 }
 
 // def veka_call_no_remote() -> "str":

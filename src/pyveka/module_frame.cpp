@@ -1,12 +1,13 @@
-// The module frame: the definition handed to the interpreter, the create and
-// exec steps, and the table of the nine functions.
+// The module's life cycle: the definition handed to the interpreter, and the
+// create and exec steps, which make the functions of the function table
+// (function_table.cpp).
 //
 // The process keeps one module instance, in the interpreter's per-interpreter
-// data; what the functions share belongs to them (shared_state.hpp). The only
-// static is the recorded interpreter identifier: nothing is owned in static
-// storage.
-#include "body_call.hpp"
+// data; what the functions share belongs to them (shared_state.hpp). The
+// statics of this file are the module definition and the recorded
+// interpreter identifier: neither owns an object.
 #include "errors.hpp"
+#include "function_table.hpp"
 #include "interpreter_access.hpp"
 #include "name_resolution.hpp"
 #include "native_function.hpp"
@@ -18,71 +19,7 @@
 namespace veka {
 namespace {
 
-constexpr const char module_name[] = "pyveka.veka_call";
 constexpr const char init_entry_name[] = "init pyveka.veka_call";
-
-constexpr const char module_doc[] =
-    "\n"
-    "Python equivalents of R-VEKA's veka.call helpers.\n"
-    "\n"
-    "We try to locate binaries relative to this package directory, with the same\n"
-    "layout used in R-VEKA:\n"
-    "\n"
-    "- mac (x86_64):   bin/mac/<32|64>bit/veka.run\n"
-    "- mac.arm64:      bin/mac.arm64/veka.run\n"
-    "- linux:          bin/linux/<32|64>bit/veka.mkl.run\n"
-    "- windows:        bin/windows/<32|64>bit/veka.exe\n"
-    "\n"
-    "Same for grelvin: .../grelvin.run (or .exe on Windows)\n"
-    "\n"
-    "Environment overrides:\n"
-    "- VEKA_BIN        (path to veka.* binary)\n"
-    "- GRELVIN_BIN     (path to grelvin.* binary)\n"
-    "- VEKA_REMOTE_BIN (path to bin/remote/veka.remote)\n";
-
-// ---- The function table ------------------------------------------------------
-
-constexpr const char* parts_locals[] = {"parts", "path"};
-constexpr const char* lookup_locals[] = {"env", "sysname", "bits", "mach", "path"};
-constexpr const char* configured_call_locals[] = {"veka_get_option", "call"};
-constexpr const char* remote_script_locals[] = {"env", "path"};
-
-constexpr const char solver_doc[] =
-    "Return the built-in path to the veka executable for this OS/arch.";
-constexpr const char configured_call_doc[] =
-    "\n"
-    "    Return the current veka.call (if set), except if it is 'remote'/'veka.remote',\n"
-    "    then return the built-in path instead.\n"
-    "    (This is wired into options.get to avoid recursion.)\n"
-    "    ";
-constexpr const char mesher_doc[] =
-    "Return the built-in path to the grelvin executable for this OS/arch.";
-constexpr const char remote_script_doc[] =
-    "\n"
-    "    Return the path to the remote launcher script if present, else None.\n"
-    "    ";
-
-constexpr Parameters none = Parameters::none;
-
-// clang-format off: a table, one function per row
-constexpr FunctionRow function_table[] = {
-    {"_bits", "pyveka.veka_call._bits", none, nullptr, "str", nullptr, {}, bits_body},
-    {"_system", "pyveka.veka_call._system", none, nullptr, "str", nullptr, {}, system_body},
-    {"_machine", "pyveka.veka_call._machine", none, nullptr, "str", nullptr, {}, machine_body},
-    {"_package_root", "pyveka.veka_call._package_root", none, nullptr, "str", nullptr, {},
-     package_root_body},
-    {"_resolve_path", "pyveka.veka_call._resolve_path", Parameters::variadic_parts, "str",
-     "Optional[str]", nullptr, parts_locals, resolve_path_body},
-    {"veka_call_builtin", "pyveka.veka_call.veka_call_builtin", none, nullptr, "str", solver_doc,
-     lookup_locals, solver_lookup_body},
-    {"veka_call_no_remote", "pyveka.veka_call.veka_call_no_remote", none, nullptr, "str",
-     configured_call_doc, configured_call_locals, configured_call_body},
-    {"grelvin_call_builtin", "pyveka.veka_call.grelvin_call_builtin", none, nullptr, "str",
-     mesher_doc, lookup_locals, mesher_lookup_body},
-    {"veka_remote_script", "pyveka.veka_call.veka_remote_script", none, nullptr,
-     "Optional[str]", remote_script_doc, remote_script_locals, remote_script_body},
-};
-// clang-format on
 
 // ---- Process-wide state ----------------------------------------------------
 
@@ -98,14 +35,7 @@ constexpr const char instance_key_text[] = "pyveka.veka_call instance";
 
 Ref interpreter_data()
 {
-    PyObject* data = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (!data) {
-        // 3.11 makes the dict on first use, and answers null without an
-        // exception when it cannot.
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        throw PythonError(SourceLine::here());
-    }
-    return Ref::borrow(data);
+    return check_lookup(interpreter_dict());
 }
 
 // The keys of the two entries an exec step may make: the recorded instance
@@ -113,7 +43,7 @@ Ref interpreter_data()
 // undoing them allocates nothing.
 struct EntryKeys {
     Ref instance = check(PyUnicode_InternFromString(instance_key_text));
-    Ref full_name = check(PyUnicode_InternFromString(module_name));
+    Ref full_name = check(PyUnicode_InternFromString(module_full_name));
 };
 
 // The recorded instance, or an empty Ref.
@@ -183,43 +113,47 @@ Ref create_module(PyObject* module_spec)
 
 // ---- Exec step -------------------------------------------------------------
 
+// The running interpreter's version, as sys.version_info reports it, so that
+// a test can stand in for another interpreter; Py_Version when sys has no
+// version_info. Either part as an exact int, whatever its size.
 struct Version {
-    long major;
-    long minor;
+    Ref major;
+    Ref minor;
 };
 
-// The running interpreter's version as sys.version_info reports it, so that a
-// test can stand in for another interpreter; Py_Version when that is unusable.
 Version running_version()
 {
-    try {
-        Ref info = Ref::borrow(PySys_GetObject("version_info"));
-        if (info) {
-            Ref major = check(PySequence_GetItem(info.get(), 0));
-            Ref minor = check(PySequence_GetItem(info.get(), 1));
-            const long major_number = PyLong_AsLong(major.get());
-            if (major_number == -1 && PyErr_Occurred()) throw PythonError(SourceLine::here());
-            const long minor_number = PyLong_AsLong(minor.get());
-            if (minor_number == -1 && PyErr_Occurred()) throw PythonError(SourceLine::here());
-            return {major_number, minor_number};
-        }
-    } catch (const PythonError&) {
-        PyErr_Clear();
+    PyObject* found = nullptr;
+    const bool reported = check_status(PySys_GetOptionalAttrString("version_info", &found)) == 1;
+    const Ref info = Ref::steal(found);
+    if (!reported) {
+        return {check(PyLong_FromUnsignedLong((Py_Version >> 24U) & 0xffU)),
+                check(PyLong_FromUnsignedLong((Py_Version >> 16U) & 0xffU))};
     }
-    return {static_cast<long>((Py_Version >> 24U) & 0xffU),
-            static_cast<long>((Py_Version >> 16U) & 0xffU)};
+    Ref major = check(PySequence_GetItem(info.get(), 0));
+    Ref minor = check(PySequence_GetItem(info.get(), 1));
+    return {check(PyNumber_Index(major.get())), check(PyNumber_Index(minor.get()))};
+}
+
+bool equals_number(const Ref& number, long expected)
+{
+    const Ref expected_number = check(PyLong_FromLong(expected));
+    return check_status(PyObject_RichCompareBool(number.get(), expected_number.get(), Py_EQ)) != 0;
 }
 
 // The version the module was compiled for comes from the headers it was built against.
 void warn_on_version_mismatch()
 {
     const Version running = running_version();
-    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) return;
+    if (equals_number(running.major, PY_MAJOR_VERSION) &&
+        equals_number(running.minor, PY_MINOR_VERSION)) {
+        return;
+    }
     check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                   "compile time Python version %d.%d of module '%.100s' %s "
-                                  "runtime version %ld.%ld",
-                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
-                                  running.major, running.minor));
+                                  "runtime version %S.%S",
+                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_full_name,
+                                  "does not match", running.major.get(), running.minor.get()));
 }
 
 // sys.modules holds the module under its full name, whatever name it was
@@ -239,7 +173,7 @@ void bind(PyObject* namespace_dict, const char* name, const Ref& value)
 
 // Removes dict[key] when it is `value`. Allocates nothing: the key is a str
 // whose hash is already known.
-void remove_entry(PyObject* dict, PyObject* key, PyObject* value) noexcept
+void remove_entry(PyObject* dict, PyObject* key, PyObject* value)
 {
     if (PyDict_GetItemWithError(dict, key) == value) PyDict_DelItem(dict, key);
 }
@@ -288,8 +222,12 @@ void run_statements(PyObject* module, PyObject* namespace_dict, PyObject* shared
          import_at_exec(k.platform.text.get(), nullptr, loaded, namespace_dict));
     bind(namespace_dict, "Optional",
          import_at_exec(k.typing.get(), k.optional.get(), loaded, namespace_dict));
+    if constexpr (has_lazy_imports) {  // what the functions' lookups must know from the start
+        k.lazy_import_type = import_at_exec(k.lazy_types_module.get(),
+                                            k.lazy_import_type_name.get(), loaded, namespace_dict);
+    }
     const Ref function_type = make_function_type();
-    for (const FunctionRow& row : function_table) {
+    for (const FunctionRow& row : function_table()) {
         bind(namespace_dict, row.name,
              make_function(function_type.get(), row, shared_state, namespace_dict));
     }
@@ -339,8 +277,9 @@ void exec_module(PyObject* module)
     undo.succeeded();
 }
 
-// The interpreter calls the slots: every C++ exception stops here.
-PyObject* create_slot(PyObject* module_spec, PyModuleDef*) noexcept
+// The interpreter calls the slots: every C++ exception stops here, but a
+// forced unwind (errors.hpp).
+PyObject* create_slot(PyObject* module_spec, PyModuleDef*)
 {
     try {
         return create_module(module_spec).release();
@@ -350,7 +289,7 @@ PyObject* create_slot(PyObject* module_spec, PyModuleDef*) noexcept
     }
 }
 
-int exec_slot(PyObject* module) noexcept
+int exec_slot(PyObject* module)
 {
     try {
         exec_module(module);

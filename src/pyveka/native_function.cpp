@@ -2,10 +2,13 @@
 #include "native_function.hpp"
 
 #include "errors.hpp"
-#include "function_object.hpp"
+#include "function_call.hpp"
+#include "function_layout.hpp"
+#include "function_table.hpp"
 #include "interpreter_access.hpp"
 #include "shared_state.hpp"
 
+#include <cassert>
 #include <cstddef>
 
 namespace veka {
@@ -66,8 +69,11 @@ PyObject* get_annotations(PyObject* self, void*)
     return Py_NewRef(function->annotations);
 }
 
+// As for a Python function: None, like deleting, leaves a new empty dict to
+// the next read.
 int set_annotations(PyObject* self, PyObject* value, void*)
 {
+    if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -133,17 +139,17 @@ PyMethodDef function_methods[] = {
 
 PyMemberDef function_members[] = {
     {.name = "__vectorcalloffset__",
-     .type = member_ssize_t,
+     .type = Py_T_PYSSIZET,
      .offset = offsetof(NativeFunction, vectorcall),
-     .flags = member_read_only},
+     .flags = Py_READONLY},
     {.name = "__dictoffset__",
-     .type = member_ssize_t,
+     .type = Py_T_PYSSIZET,
      .offset = offsetof(NativeFunction, dict),
-     .flags = member_read_only},
+     .flags = Py_READONLY},
     {.name = "__weaklistoffset__",
-     .type = member_ssize_t,
+     .type = Py_T_PYSSIZET,
      .offset = offsetof(NativeFunction, weakrefs),
-     .flags = member_read_only},
+     .flags = Py_READONLY},
     {},
 };
 
@@ -164,14 +170,27 @@ int traverse_function(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
-int clear_function(PyObject* self)
+// What clear and dealloc both drop: every reference but name, qualname and code.
+void drop_references(NativeFunction* function)
 {
-    NativeFunction* function = as_function(self);
     Py_CLEAR(function->shared_state);
     Py_CLEAR(function->globals);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->dict);
+}
+
+int clear_function(PyObject* self)
+{
+    NativeFunction* function = as_function(self);
+    drop_references(function);
+    // A str subclass set as the name can close a cycle: the empty str takes
+    // its place, as on a Python function, so that name and qualname stay set.
+    // It is the interpreter's own object, which no call allocates.
+    PyObject* empty = PyUnicode_FromStringAndSize(nullptr, 0);
+    assert(empty);
+    Py_SETREF(function->name, Py_NewRef(empty));
+    Py_SETREF(function->qualname, empty);
     return 0;
 }
 
@@ -181,7 +200,7 @@ void dealloc_function(PyObject* self)
     NativeFunction* function = as_function(self);
     PyObject_GC_UnTrack(self);
     if (function->weakrefs) PyObject_ClearWeakRefs(self);
-    clear_function(self);
+    drop_references(function);
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
     Py_CLEAR(function->code);
@@ -270,7 +289,7 @@ Ref make_annotations(const FunctionRow& row)
 
 Ref make_function_type()
 {
-    return check(new_heap_type(&function_spec));
+    return check(type_from_spec(&function_spec));
 }
 
 Ref make_function(PyObject* function_type, const FunctionRow& row, PyObject* shared_state,

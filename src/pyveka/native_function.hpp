@@ -10,27 +10,9 @@
 
 #include "owned_ref.hpp"
 
-#include <cstdint>
-#include <span>
-
 namespace veka {
 
-class BodyCall;
-using Body = Ref (*)(BodyCall&);
-
-enum class Parameters : std::uint8_t { none, variadic_parts };
-
-// One row of the module's function table.
-struct FunctionRow {
-    const char* name;
-    const char* dotted_name;  // the name of its traceback entries
-    Parameters parameters;
-    const char* parts_annotation;  // only for Parameters::variadic_parts
-    const char* return_annotation;
-    const char* doc;  // nullptr: no docstring
-    std::span<const char* const> local_names;
-    Body body;
-};
+struct FunctionRow;
 
 // A new heap type for the functions of one module execution.
 Ref make_function_type();

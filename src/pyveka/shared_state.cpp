@@ -66,29 +66,47 @@ constexpr StringEntry string_table[] = {
     {&Constants::veka_remote, "veka.remote"},
     {&Constants::veka_call_option, "veka.call"},
     {&Constants::unknown_os, "Unknown OS"},
-    {&Constants::veka_bin_variable, "VEKA_BIN"},
-    {&Constants::grelvin_bin_variable, "GRELVIN_BIN"},
     {&Constants::veka_remote_bin_variable, "VEKA_REMOTE_BIN"},
-    {&Constants::veka_run, "veka.run"},
-    {&Constants::veka_mkl_run, "veka.mkl.run"},
-    {&Constants::veka_exe, "veka.exe"},
-    {&Constants::grelvin_run, "grelvin.run"},
-    {&Constants::grelvin_exe, "grelvin.exe"},
-    {&Constants::veka_not_found,
-     "VEKA installation error; veka binary not found for this OS/arch."},
-    {&Constants::grelvin_not_found,
-     "VEKA installation error; grelvin binary not found for this OS/arch."},
     {&Constants::typing, "typing"},
     {&Constants::optional, "Optional"},
     {&Constants::options, "options"},
+    {&Constants::lazy_types_module, "_types"},
+    {&Constants::lazy_import_type_name, "LazyImportType"},
+    {&Constants::resolve, "resolve"},
 };
+
+// What the solver's and the mesh generator's lookups read of their own.
+struct ExecutableTexts {
+    const char* variable;
+    const char* mac_file;
+    const char* linux_file;
+    const char* windows_file;
+    const char* not_found;
+};
+
+constexpr ExecutableTexts solver_texts{
+    .variable = "VEKA_BIN",
+    .mac_file = "veka.run",
+    .linux_file = "veka.mkl.run",
+    .windows_file = "veka.exe",
+    .not_found = "VEKA installation error; veka binary not found for this OS/arch.",
+};
+
+constexpr ExecutableTexts mesher_texts{
+    .variable = "GRELVIN_BIN",
+    .mac_file = "grelvin.run",
+    .linux_file = "grelvin.run",
+    .windows_file = "grelvin.exe",
+    .not_found = "VEKA installation error; grelvin binary not found for this OS/arch.",
+};
+
+constexpr ExecutableProgram Constants::* executables[] = {&Constants::solver, &Constants::mesher};
 
 constexpr Ref Constants::* made_objects[] = {
     &Constants::two_to_the_32,
-    &Constants::solver_mac_arm64_parts,
-    &Constants::mesher_mac_arm64_parts,
     &Constants::remote_script_parts,
     &Constants::str_lower,
+    &Constants::lazy_import_type,
 };
 
 constexpr Ref Constants::* cycle_closers[] = {
@@ -96,10 +114,12 @@ constexpr Ref Constants::* cycle_closers[] = {
     &Constants::loaded_modules,
 };
 
-// Every member is in exactly one of the four tables: traverse and clear
+// Every member is in exactly one of the five tables: traverse and clear
 // cannot miss one.
+static_assert(sizeof(ExecutableProgram) == sizeof(Ref) * ExecutableProgram::member_count);
 static_assert(sizeof(Constants) ==
               sizeof(CachedName) * std::size(cached_string_table) +
+                  sizeof(ExecutableProgram) * std::size(executables) +
                   sizeof(Ref) * (std::size(string_table) + std::size(made_objects) +
                                  std::size(cycle_closers)));
 
@@ -124,6 +144,9 @@ int traverse_state(PyObject* self, visitproc visit, void* arg)
         Py_VISIT((k.*entry.member).text.get());
     }
     for (const StringEntry& entry : string_table) Py_VISIT((k.*entry.member).get());
+    for (ExecutableProgram Constants::* program : executables) {
+        for (const Ref* member : (k.*program).members()) Py_VISIT(member->get());
+    }
     for (Ref Constants::* member : made_objects) Py_VISIT((k.*member).get());
     for (Ref Constants::* member : cycle_closers) Py_VISIT((k.*member).get());
     return 0;
@@ -171,11 +194,25 @@ Ref tuple_of(std::initializer_list<PyObject*> items)
     return tuple;
 }
 
+Ref interned(const char* text)
+{
+    return check(PyUnicode_InternFromString(text));
+}
+
+void make_executable_texts(ExecutableProgram& program, const ExecutableTexts& texts)
+{
+    program.variable = interned(texts.variable);
+    program.mac_file = interned(texts.mac_file);
+    program.linux_file = interned(texts.linux_file);
+    program.windows_file = interned(texts.windows_file);
+    program.not_found = interned(texts.not_found);
+}
+
 }  // namespace
 
 Ref make_shared_state()
 {
-    Ref type = check(new_heap_type(&state_spec));
+    Ref type = check(type_from_spec(&state_spec));
     Ref state = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.get()), 0));
     // The allocation is zeroed, which is an empty Ref; construct them anyway,
     // so the destructor in dealloc meets objects it made.
@@ -202,6 +239,8 @@ void make_strings_and_numbers(Constants& k)
     for (const StringEntry& entry : string_table) {
         k.*entry.member = check(PyUnicode_InternFromString(entry.text));
     }
+    make_executable_texts(k.solver, solver_texts);
+    make_executable_texts(k.mesher, mesher_texts);
     k.two_to_the_32 = check(PyLong_FromLongLong(4294967296LL));
     k.str_lower =
         check(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.lower.get()));
@@ -209,8 +248,10 @@ void make_strings_and_numbers(Constants& k)
 
 void make_tuples(Constants& k)
 {
-    k.solver_mac_arm64_parts = tuple_of({k.bin.get(), k.mac_arm64.get(), k.veka_run.get()});
-    k.mesher_mac_arm64_parts = tuple_of({k.bin.get(), k.mac_arm64.get(), k.grelvin_run.get()});
+    for (ExecutableProgram* program : {&k.solver, &k.mesher}) {
+        program->mac_arm64_parts =
+            tuple_of({k.bin.get(), k.mac_arm64.get(), program->mac_file.get()});
+    }
     k.remote_script_parts = tuple_of({k.bin.get(), k.remote.get(), k.veka_remote.get()});
 }
 

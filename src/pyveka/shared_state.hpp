@@ -14,7 +14,28 @@
 #include "name_cache.hpp"
 #include "owned_ref.hpp"
 
+#include <array>
+
 namespace veka {
+
+// The constants of one executable's lookup: what tells the solver's lookup
+// from the mesh generator's.
+struct ExecutableProgram {
+    Ref variable;      // the environment variable that overrides the lookup
+    Ref mac_file;      // its file in bin/mac/<bits>bit and bin/mac.arm64
+    Ref linux_file;    // in bin/linux/<bits>bit
+    Ref windows_file;  // in bin/windows/<bits>bit
+    Ref not_found;     // the text of the installation error
+    // ("bin", "mac.arm64", mac_file): the arguments of that lookup, made once.
+    Ref mac_arm64_parts;
+
+    // Every member, for the collector.
+    static constexpr std::size_t member_count = 6;
+    [[nodiscard]] std::array<const Ref*, member_count> members() const
+    {
+        return {&variable, &mac_file, &linux_file, &windows_file, &not_found, &mac_arm64_parts};
+    }
+};
 
 struct Constants {
     // Module-level names the bodies resolve at call time.
@@ -32,19 +53,24 @@ struct Constants {
         arm64, aarch64, bin, mac, mac_arm64, windows, remote, veka_remote, veka_call_option,
         unknown_os;
 
-    // The two executables and the launcher script.
-    Ref veka_bin_variable, grelvin_bin_variable, veka_remote_bin_variable, veka_run, veka_mkl_run,
-        veka_exe, grelvin_run, grelvin_exe, veka_not_found, grelvin_not_found;
+    // The two executables, and the launcher script's variable.
+    ExecutableProgram solver, mesher;
+    Ref veka_remote_bin_variable;
 
     // The modules the exec step imports, and the options getter's import.
     Ref typing, optional, options;
+    // Where the type of a lazy import's placeholder is found, and its method
+    // that resolves one (from 3.15).
+    Ref lazy_types_module, lazy_import_type_name, resolve;
     CachedName options_full_name, veka_get_option;
 
     // Made after the strings, in the order the exec step makes them.
     Ref two_to_the_32;
-    Ref solver_mac_arm64_parts, mesher_mac_arm64_parts, remote_script_parts;
+    Ref remote_script_parts;
     // str.lower itself, for exact str.
     Ref str_lower;
+    // The type of a lazy import's placeholder; empty before 3.15.
+    Ref lazy_import_type;
 
     // What may close a reference cycle; clear drops these.
     // The fallback of call-time name resolution.
@@ -68,33 +94,5 @@ DictWatch& watch_of(PyObject* state) noexcept;
 void make_strings_and_numbers(Constants& k);
 // Builds the three constant argument tuples.
 void make_tuples(Constants& k);
-
-// What tells the solver lookup and the mesh-generator lookup apart.
-struct ExecutableRow {
-    Ref Constants::* variable;
-    Ref Constants::* mac_arm64_parts;
-    Ref Constants::* mac_file;
-    Ref Constants::* linux_file;
-    Ref Constants::* windows_file;
-    Ref Constants::* not_found;
-};
-
-inline constexpr ExecutableRow solver_row{
-    .variable = &Constants::veka_bin_variable,
-    .mac_arm64_parts = &Constants::solver_mac_arm64_parts,
-    .mac_file = &Constants::veka_run,
-    .linux_file = &Constants::veka_mkl_run,
-    .windows_file = &Constants::veka_exe,
-    .not_found = &Constants::veka_not_found,
-};
-
-inline constexpr ExecutableRow mesher_row{
-    .variable = &Constants::grelvin_bin_variable,
-    .mac_arm64_parts = &Constants::mesher_mac_arm64_parts,
-    .mac_file = &Constants::grelvin_run,
-    .linux_file = &Constants::grelvin_run,
-    .windows_file = &Constants::grelvin_exe,
-    .not_found = &Constants::grelvin_not_found,
-};
 
 }  // namespace veka
