@@ -4,7 +4,6 @@ the lookups' error texts, stand-ins for what the functions meet, and assertions.
 import gc
 import inspect
 import os
-import platform
 import re
 import shutil
 import subprocess
@@ -14,26 +13,17 @@ import traceback
 from pathlib import Path
 from types import SimpleNamespace
 
+import module_stub
 import pytest
 
 import pyveka
 import pyveka.veka_call
-from pyveka.programs import PROGRAMS, REMOTE_PARTS
+from pyveka.programs import PROGRAMS, REMOTE_PARTS, this_host
 
 # ---- The module ------------------------------------------------------------------------------
 
-# Its functions, in the order it defines them.
-NAMES = (
-    "_bits",
-    "_system",
-    "_machine",
-    "_package_root",
-    "_resolve_path",
-    "veka_call_builtin",
-    "veka_call_no_remote",
-    "grelvin_call_builtin",
-    "veka_remote_script",
-)
+# Its functions, in the order it defines them, as its stub declares them.
+NAMES = module_stub.NAMES
 # The function objects as imported, whatever a test later rebinds on the module.
 FUNCTIONS = {name: getattr(pyveka.veka_call, name) for name in NAMES}
 
@@ -93,12 +83,10 @@ NOT_INSTALLED = {
 }
 NO_REMOTE = "no remote launcher script found"  # what pyveka says when the launcher is missing
 
-# This host as the classifiers report it: OS name, word-size token, machine name.
-HOST = (
-    platform.system().lower(),
-    "64" if sys.maxsize > 2**32 else "32",
-    platform.machine().lower(),
-)
+# This host as the classifiers report it: OS name, word-size token, machine name (the order
+# of the lookups' calls), from the package's one classification in Python.
+_system, _machine, _bits = this_host()
+HOST = (_system, _bits, _machine)
 LINUX_HOST = ("linux", "64", "x86_64")  # what tests that stub the classifiers mostly report
 
 

@@ -9,6 +9,7 @@ import sys
 import pytest
 from helpers import HOST, NOT_INSTALLED, VARIABLES, candidate, package_copy
 
+pytestmark = pytest.mark.slow  # fresh interpreters
 if candidate("veka_call_builtin", *HOST) is None:
     pytest.skip(f"no bin/ row for {HOST[0]}", allow_module_level=True)
 ASK = """import json, pyveka.options, pyveka.veka_call as v

@@ -6,6 +6,7 @@ extras, already installed beside pytest.
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import venv
@@ -15,6 +16,9 @@ from pathlib import Path
 import pytest
 from helpers import EXECUTABLES, HOST, NO_REMOTE, REMOTE, candidate
 
+from pyveka.executables import arch_of
+
+pytestmark = pytest.mark.slow  # each builds a wheel, or installs one in a venv
 pytest.importorskip("scikit_build_core", reason="the build back end comes with the test extras")
 SOLVER, MESHER = (candidate(lookup, *HOST) for lookup in EXECUTABLES)
 if SOLVER is None or HOST[0] == "windows":
@@ -25,9 +29,15 @@ SCRIPTS = {  # each stored 0644, under the package root: the build must make the
     SOLVER: "#!/bin/sh\nprintf '%s\\n' solver \"$@\"\nexit 7\n",
     MESHER: "#!/bin/sh\nexit 0\n",
 }
+# What this platform's wheel leaves out: another platform's tree, and this one's other word size.
+OTHER_BITS = candidate(EXECUTABLES[0], HOST[0], "32" if HOST[1] == "64" else "64", HOST[2])
+OTHERS = {
+    "bin/windows/64bit/veka.exe": b"MZ",
+    **({OTHER_BITS: b"#!/bin/sh\n"} if OTHER_BITS != SOLVER else {}),
+}
 PROGRAM_LINES = [  # what the build says of this host's programs
-    f"solver           {SOLVER}: carried",
-    f"mesh generator   {MESHER}: carried",
+    f"solver           {SOLVER}: carried: #!/bin/sh script",
+    f"mesh generator   {MESHER}: carried: #!/bin/sh script",
     f"remote launcher  {REMOTE}: missing",
 ]
 
@@ -41,26 +51,61 @@ def copy_source(target: Path) -> None:
     shutil.copytree(SOURCE / "src", target / "src", ignore=leave_out)
 
 
+def linked_tree(top: Path) -> Path:
+    """A bin/ tree reached through links: a link to a directory holding this host's solver as
+    a link to a file elsewhere, its mesh generator, and files the wheel leaves out."""
+    store = top / "store"
+    store.mkdir()
+    (store / "solver").write_text(SCRIPTS[SOLVER])
+    real = top / "tree"
+    for relative, content in {MESHER: SCRIPTS[MESHER].encode(), **OTHERS}.items():
+        path = real / relative.removeprefix("bin/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+    (real / SOLVER.removeprefix("bin/")).symlink_to(store / "solver")
+    for path in (store / "solver", real / MESHER.removeprefix("bin/")):
+        path.chmod(0o644)
+    (top / "link").symlink_to(real, target_is_directory=True)
+    return top / "link"
+
+
+def pip_wheel(source: Path, dist: Path, defines: str = "") -> subprocess.CompletedProcess[str]:
+    """pip wheel, offline, with CMake definitions "NAME=VALUE;..."; the build's output."""
+    command = [sys.executable, "-m", "pip", "wheel", "-v", "--no-build-isolation", "--no-deps"]
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("SKBUILD_")}
+    if defines:
+        environ["SKBUILD_CMAKE_DEFINE"] = defines
+    return subprocess.run(
+        [*command, "--no-index", "-w", str(dist), "."],
+        cwd=source,
+        env=environ,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,  # where pip -v puts the build's output
+        text=True,
+    )
+
+
+def bin_entries(wheel: Path) -> dict[str, int]:
+    """The wheel's pyveka/bin/ files, with their modes."""
+    with zipfile.ZipFile(wheel) as archive:
+        return {
+            entry.filename: entry.external_attr >> 16 & 0o777
+            for entry in archive.infolist()
+            if entry.filename.startswith("pyveka/bin/")
+        }
+
+
 @pytest.fixture(scope="module")
 def built(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, str]:
-    """The wheel, built once for this module, and what the build printed."""
+    """The wheel, built once for this module from src/pyveka/bin as a link to a tree of links,
+    and what the build printed."""
     if not (SOURCE / "pyproject.toml").is_file():
         pytest.skip("the tests run without the source tree")
     top = tmp_path_factory.mktemp("wheel")
     (top / "source").mkdir()
     copy_source(top / "source")
-    for relative, text in SCRIPTS.items():
-        script = top / "source/src/pyveka" / relative
-        script.parent.mkdir(parents=True, exist_ok=True)
-        script.write_text(text)
-        script.chmod(0o644)
-    command = [sys.executable, "-m", "pip", "wheel", "-v", "--no-build-isolation", "--no-deps"]
-    done = subprocess.run(
-        [*command, "--no-index", "-w", str(top / "dist"), str(top / "source")],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,  # where pip -v puts the build's output
-        text=True,
-    )
+    (top / "source/src/pyveka/bin").symlink_to(linked_tree(top), target_is_directory=True)
+    done = pip_wheel(top / "source", top / "dist")
     assert done.returncode == 0, done.stdout[-5000:]
     (wheel,) = (top / "dist").glob("pyveka-*.whl")
     return wheel, done.stdout
@@ -84,29 +129,49 @@ def test_relative_bin_dir_is_refused(tmp_path: Path) -> None:
     (tmp_path / "source").mkdir()
     (tmp_path / "bintree").mkdir()
     copy_source(tmp_path / "source")
-    command = [sys.executable, "-m", "pip", "wheel", "-v", "--no-build-isolation", "--no-deps"]
-    done = subprocess.run(
-        [*command, "--no-index", "-w", str(tmp_path / "dist"), "."],
-        cwd=tmp_path / "source",
-        env=dict(os.environ, SKBUILD_CMAKE_DEFINE="PYVEKA_BIN_DIR=../bintree"),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        text=True,
-    )
+    done = pip_wheel(tmp_path / "source", tmp_path / "dist", "PYVEKA_BIN_DIR=../bintree")
     said = "PYVEKA_BIN_DIR must name a directory by its absolute path: ../bintree"
     assert done.returncode != 0 and said in done.stdout, done.stdout[-3000:]
 
 
-def test_wheel_carries_the_tree_executable(built: tuple[Path, str]) -> None:
+def test_whole_tree_from_a_linked_bin_dir_on_request(tmp_path: Path) -> None:
+    """PYVEKA_BIN_DIR naming a link, with PYVEKA_BIN_ALL and PYVEKA_BIN_REQUIRE: every file of
+    the tree, executable."""
+    (tmp_path / "source").mkdir()
+    copy_source(tmp_path / "source")
+    link = linked_tree(tmp_path)
+    defines = f"PYVEKA_BIN_DIR={link};PYVEKA_BIN_ALL=ON;PYVEKA_BIN_REQUIRE=ON"
+    done = pip_wheel(tmp_path / "source", tmp_path / "dist", defines)
+    assert done.returncode == 0, done.stdout[-5000:]
+    (wheel,) = (tmp_path / "dist").glob("pyveka-*.whl")
+    files = (*SCRIPTS, *OTHERS)
+    assert bin_entries(wheel) == {f"pyveka/{relative}": 0o755 for relative in files}
+
+
+@pytest.mark.skipif(HOST[0] != "linux", reason="the lookups' Linux row takes ELF files")
+def test_foreign_solver_is_refused(tmp_path: Path) -> None:
+    """A tree built for another machine than the wheel's: the build stops and says why."""
+    wheel_arch = arch_of(HOST[2], HOST[1])
+    foreign, machine = ("x86-64", 62) if wheel_arch == "aarch64" else ("aarch64", 183)
+    header = b"\x7fELF\x02\x01\x01" + bytes(9) + struct.pack("<HH", 2, machine) + bytes(44)
+    tree = tmp_path / "bintree"
+    for relative, content in {SOLVER: header, MESHER: SCRIPTS[MESHER].encode()}.items():
+        (tree / relative.removeprefix("bin/")).parent.mkdir(parents=True, exist_ok=True)
+        (tree / relative.removeprefix("bin/")).write_bytes(content)
+    (tmp_path / "source").mkdir()
+    copy_source(tmp_path / "source")
+    done = pip_wheel(tmp_path / "source", tmp_path / "dist", f"PYVEKA_BIN_DIR={tree}")
+    why = f"{foreign} ELF, this wheel is {wheel_arch}"
+    printed = [line.strip(" -") for line in done.stdout.splitlines()]
+    assert done.returncode != 0, done.stdout[-3000:]
+    assert f"solver           {SOLVER}: refused: {why}" in printed, done.stdout[-3000:]
+    assert f"{SOLVER}: {why}" in printed and not list((tmp_path / "dist").glob("*.whl"))
+
+
+def test_wheel_carries_its_part_of_a_linked_tree_executable(built: tuple[Path, str]) -> None:
+    """The files the links name, under the links' names; the other platforms' left out."""
     wheel, printed = built
-    with zipfile.ZipFile(wheel) as archive:
-        entries = [
-            entry for entry in archive.infolist() if entry.filename.startswith("pyveka/bin/")
-        ]
-    assert sorted(entry.filename for entry in entries) == sorted(f"pyveka/{x}" for x in SCRIPTS)
-    assert {entry.filename: entry.external_attr >> 16 & 0o777 for entry in entries} == {
-        entry.filename: 0o755 for entry in entries
-    }
+    assert bin_entries(wheel) == {f"pyveka/{relative}": 0o755 for relative in SCRIPTS}
     printed_lines = [line.strip(" -") for line in printed.splitlines()]
     assert all(line in printed_lines for line in PROGRAM_LINES), printed
 
@@ -145,9 +210,7 @@ def test_run_without_a_program_says_why_and_how_to_fix_it(installed: Path) -> No
     code, out, err = run(installed, "./python", "-m", "pyveka", "run", "remote")
     first, diagnosis = err.splitlines()
     assert (code, out, first) == (127, "", f"pyveka: {NO_REMOTE}")
-    assert diagnosis.startswith(
-        "pyveka: remote launcher: override VEKA_REMOTE_BIN: unset; candidate /"
-    )
+    assert diagnosis.startswith("pyveka: remote launcher: override VEKA_REMOTE_BIN: unset; tried /")
     assert diagnosis.endswith(
         f"/pyveka/{REMOTE}: missing; fix: set VEKA_REMOTE_BIN to the remote "
         "launcher's path, or install pyveka with a bin/ tree that holds it"

@@ -20,17 +20,30 @@ answers cannot be executed, 127 when the lookup answers none.
 from __future__ import annotations
 
 import argparse
+import difflib
 import errno
 import json
 import os
 import subprocess
 import sys
+from argparse import SUPPRESS
 from typing import Any, TextIO
 
-from . import __version__
-from .programs import BY_KEY, Program
+from . import __version__, executables
+from .programs import BY_KEY, PROGRAMS, REMOTE_PARTS, Program
 from .render import as_text, diagnosis, not_answered, override_warning
-from .report import Answer, file_state, lookup_of, override_of, program_report, report
+from .report import (
+    Answer,
+    FileState,
+    file_state,
+    host_of,
+    lookup_of,
+    not_usable_fix,
+    override_of,
+    program_report,
+    report,
+    this_host,
+)
 
 # ---- Exit statuses and running a program -----------------------------------------
 
@@ -45,9 +58,8 @@ def run(program: Program, args: list[str], quiet: bool = False) -> int:
     program's exit status and signals are the caller's to see; as a child elsewhere."""
     got = Answer.of(lookup_of(program))
     path = got.path
-    if path is None:  # the diagnosis tells of the override as well
-        warn(f"pyveka: {not_answered(program, got)}")
-        warn(f"pyveka: {diagnosis(program, program_report(program))}")
+    if path is None:
+        not_found(program, got)
         return EXIT_NOT_FOUND
     if not quiet:
         warn_about_override(program)
@@ -59,12 +71,28 @@ def run(program: Program, args: list[str], quiet: bool = False) -> int:
         return cannot_run(program, path, error)
 
 
+def not_found(program: Program, got: Answer) -> None:
+    """The lookup's error (or that there is no remote launcher), then the report's diagnosis in
+    one line, which tells of the override as well: what was tried, on which host, and the fix."""
+    host = host_of()
+    warn(f"pyveka: {not_answered(program, got, host)}")
+    warn(f"pyveka: {diagnosis(program, program_report(program), host)}")
+
+
 def run_child(argv: list[str]) -> int:
-    """The program's exit status, from a child process; Ctrl-C ends the wait with 130."""
+    """The program's exit status, from a child process; Ctrl-C ends the wait with 130, once the
+    child, killed, has been waited for: none is left running or unreaped."""
+    child = subprocess.Popen(argv)
     try:
-        return subprocess.call(argv)
+        return child.wait()
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
+        child.kill()
+        while True:  # a second Ctrl-C must not leave it behind either
+            try:
+                child.wait()
+                return EXIT_INTERRUPTED
+            except KeyboardInterrupt:
+                pass
 
 
 def cannot_run(program: Program, path: str, error: OSError) -> int:
@@ -72,13 +100,16 @@ def cannot_run(program: Program, path: str, error: OSError) -> int:
     if not os.path.lexists(path):  # gone since the lookup found it
         warn(f"pyveka: cannot run the {program.title} {path}: {error.strerror}")
         return EXIT_NOT_FOUND
-    state, fix = file_state(path)
-    if state == "directory":
+    found = file_state(path)
+    fix = found.fix
+    if found.state == "directory":
         reason = "it is a directory, not a program"
-    elif state == "not-executable":
+    elif found.state == "not-executable":
         reason = "it is not executable"
+        if found.detail:
+            reason += f" for this user: {found.detail}"
     elif error.errno == errno.ENOEXEC:
-        reason = f"{error.strerror}: not a program this host can start"
+        reason, fix = not_a_program(program, path, error)
     elif error.errno == errno.ENOENT:
         named = interpreter(path)
         if named is not None and not os.path.lexists(named):
@@ -91,6 +122,29 @@ def cannot_run(program: Program, path: str, error: OSError) -> int:
     if fix:
         warn(f"pyveka: fix: {fix}")
     return EXIT_CANNOT_EXECUTE
+
+
+def not_a_program(program: Program, path: str, error: OSError) -> tuple[str, str | None]:
+    """Why the system would not start `path` (ENOEXEC), from its header, and the fix: a program
+    built for another host, as such ("x86-64 ELF, this host is aarch64"), and a file that is no
+    program, with what it lacks."""
+    try:
+        found = executables.describe(path)
+    except OSError:
+        return f"{error.strerror}: not a program this host can start", None
+    host = this_host()
+    elsewhere = None if host is None else found.can_run_on(host)
+    if found.program and elsewhere is not None:
+        override = override_of(program)
+        if override.state == "used" and override.value == path:  # the user's own choice
+            return elsewhere, override.fix
+        return elsewhere, not_usable_fix(program, FileState("foreign"))
+    if found.detail == executables.NO_HEADER:  # text, most likely: a script without its line
+        fix = "make its first line a #! line that names its interpreter, such as #!/bin/sh"
+        return f"{error.strerror}: {found}", fix
+    if not found.program:
+        return f"{error.strerror}: {found}", None
+    return f"{error.strerror}: not a program this host can start", None
 
 
 def interpreter(path: str) -> str | None:
@@ -156,13 +210,21 @@ def output_failed(failure: OutputFailed) -> int:
 
 # ---- Command line -----------------------------------------------------------------
 
-EPILOG = """\
-PROGRAM is solver, mesher (the mesh generator) or remote (the remote launcher).
+
+def named(program: Program) -> str:
+    return program.key if program.key == program.title else f"{program.key} (the {program.title})"
+
+
+PROGRAM_LIST = ", ".join(named(program) for program in PROGRAMS[:-1])
+VARIABLE_LINES = "".join(
+    f"  {program.variable:<16}  the {program.title} to use instead of the package's own\n"
+    for program in PROGRAMS
+)
+EPILOG = f"""\
+PROGRAM is {PROGRAM_LIST} or {named(PROGRAMS[-1])}.
 
 environment variables:
-  VEKA_BIN          the solver to use instead of the package's own
-  GRELVIN_BIN       the mesh generator to use instead of the package's own
-  VEKA_REMOTE_BIN   the remote launcher to use instead of the package's own
+{VARIABLE_LINES}\
   Each is used when it is not empty and something exists at its path; path
   and run warn on stderr when one is set but ignored, or names a directory or
   a file without execute permission (-q, --quiet: no warning).
@@ -205,18 +267,20 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(
         dest="command", title="commands", metavar="COMMAND", prog="pyveka"
     )
-    keys = list(BY_KEY)
+    keys = ", ".join(BY_KEY)
     quiet = "no warning about an override that is ignored or names what cannot run"
     path = commands.add_parser("path", help="print only the path one lookup answers")
     path.add_argument("-q", "--quiet", action="store_true", help=quiet)
-    path.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
+    path.add_argument("program", type=program_key, metavar="PROGRAM", help=keys)
     run = commands.add_parser(
         "run",
         help="run the program one lookup answers, with ARGS as given",
         usage="pyveka run [-h] [-q] PROGRAM [--] [ARGS ...]",
     )
     run.add_argument("-q", "--quiet", action="store_true", help=quiet)
-    run.add_argument("program", choices=keys, metavar="PROGRAM", help=", ".join(keys))
+    run.add_argument("program", type=program_key, metavar="PROGRAM", help=keys)
+    for command in (path, run):  # in the wrong place: refused with a hint, not as unknown
+        command.add_argument("--json", dest="late_json", action="store_true", help=SUPPRESS)
     remainder = run.add_argument(
         "args", nargs=argparse.REMAINDER, metavar="ARGS", help="optional; passed on verbatim"
     )
@@ -227,9 +291,41 @@ def parser() -> argparse.ArgumentParser:
 def parse(argv: list[str] | None) -> argparse.Namespace:
     top = parser()
     arguments = top.parse_args(argv)
-    if arguments.json and arguments.command == "run":
+    if arguments.command == "run" and (arguments.json or arguments.late_json):
         top.error("--json does not apply to run")
+    if arguments.command == "path" and arguments.late_json:
+        top.error(f"--json goes before the command: pyveka --json path {arguments.program}")
     return arguments
+
+
+def program_key(word: str) -> str:
+    """PROGRAM as the table of programs names it; refused with the likely spelling, found among
+    the names a user may reach for: the keys, the words of the titles, the names of the files,
+    the variables and the lookups (grelvin, mesh, VEKA_BIN, veka_call_builtin)."""
+    if word in BY_KEY:
+        return word
+    meant = likely_program(word)
+    hint = f"; did you mean {meant!r}?" if meant else ""
+    raise argparse.ArgumentTypeError(
+        f"unknown program {word!r}{hint} (PROGRAM is {', '.join(BY_KEY)})"
+    )
+
+
+def likely_program(word: str) -> str | None:
+    names: dict[str, str] = {}
+    for program in PROGRAMS:
+        files = program.files or (REMOTE_PARTS[-1],)
+        spellings = [
+            *program.title.split(),
+            *(file.split(".")[0] for file in files),
+            program.variable,
+            program.function,
+        ]
+        for spelling in spellings:  # the first program to claim a name keeps it
+            names.setdefault(spelling.lower(), program.key)
+        names[program.key] = program.key
+    close = difflib.get_close_matches(word.lower(), names, n=1, cutoff=0.6)
+    return names[close[0]] if close else None
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -250,8 +346,38 @@ def main(argv: list[str] | None = None) -> int:
 
 def print_report(as_json: bool) -> int:
     data = report()
-    write((json.dumps(data.to_json(), indent=2) if as_json else as_text(data)) + "\n")
+    write((json_text(data.to_json()) if as_json else as_text(data)) + "\n")
     return 0 if data.programs["solver"].answer.error is None else 1
+
+
+def json_text(data: dict[str, object]) -> str:
+    return json.dumps(faithful(data), indent=2)
+
+
+def faithful(data: dict[str, object]) -> dict[str, object]:
+    """`data` with each text that holds bytes no UTF-8 text can (a path the file system gives
+    undecoded, as os.fsdecode does) shown with U+FFFD in their place, and its bytes, in
+    hexadecimal, under the same key with "_hex" added: JSON carries only Unicode."""
+    shown: dict[str, object] = {}
+    for key, value in data.items():
+        if isinstance(value, dict):
+            value = faithful(value)
+        elif isinstance(value, str) and not utf8(value):
+            # Windows' names are UTF-16, possibly with lone surrogates: WTF-8 then
+            raw = os.fsencode(value) if os.name != "nt" else value.encode("utf-8", "surrogatepass")
+            shown[key] = raw.decode("utf-8", "replace")
+            shown[f"{key}_hex"] = raw.hex()
+            continue
+        shown[key] = value
+    return shown
+
+
+def utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def print_path(program: Program, as_json: bool, quiet: bool = False) -> int:
@@ -259,13 +385,13 @@ def print_path(program: Program, as_json: bool, quiet: bool = False) -> int:
     override itself)."""
     if as_json:
         entry = program_report(program)
-        write(json.dumps(entry.to_json(), indent=2) + "\n")
+        write(json_text(entry.to_json()) + "\n")
         return 0 if entry.answer.path is not None else 1
     if not quiet:
         warn_about_override(program)
     got = Answer.of(lookup_of(program))
     if got.path is None:
-        warn(not_answered(program, got))
+        not_found(program, got)
         return 1
     write(got.path + "\n")
     return 0

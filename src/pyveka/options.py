@@ -14,6 +14,9 @@ from typing import Any
 from . import veka_call
 
 _store: dict[str, Any] = {}
+# The options whose values must be text, as what reads them needs: veka_call_no_remote()
+# answers a stored "veka.call" only when it is exactly a str.
+_TEXT_OPTIONS = ("veka.call",)
 
 
 def veka_get_option(key: str) -> Any:
@@ -22,7 +25,15 @@ def veka_get_option(key: str) -> Any:
 
 
 def veka_set_option(key: str, value: Any) -> None:
-    """Store ``value`` under ``key``; None unsets the option."""
+    """Store ``value`` under ``key``; None unsets the option.
+
+    "veka.call" takes only a str (the solver's path or command, or "remote"): anything else
+    is refused here with TypeError, rather than by the lookup that would read it later."""
+    if key in _TEXT_OPTIONS and value is not None and type(value) is not str:
+        raise TypeError(
+            f"option {key!r} must be a str (the solver's path or command, or 'remote'), "
+            f"not {type(value).__name__}"
+        )
     if value is None:
         _store.pop(key, None)
     else:

@@ -8,12 +8,22 @@ equal on every host row. So this file imports nothing of the package.
 
 from __future__ import annotations
 
+import platform
+import sys
 from dataclasses import dataclass
 
 # What the executables' lookups raise on an OS they have no row for, as the report shows it.
 UNKNOWN_OS = "RuntimeError: Unknown OS"
 # The remote launcher's file, the same on every host, known OS or not.
 REMOTE_PARTS = ("bin", "remote", "veka.remote")
+
+
+def this_host() -> tuple[str, str, str]:
+    """This interpreter's host as the lookups classify it, in the order `Program.candidate`
+    takes it: the OS name and the machine name that `platform` reports, lower-cased, and the
+    word size, "64" when ``sys.maxsize > 2**32``, else "32"."""
+    bits = "64" if sys.maxsize > 2**32 else "32"
+    return platform.system().lower(), platform.machine().lower(), bits
 
 
 @dataclass(frozen=True)
