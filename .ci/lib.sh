@@ -145,6 +145,8 @@ suite_in_sid_root() {
     scratch=$(mktemp -d "$sid_root/tmp/pyveka-suite.XXXXXX")
     # shellcheck disable=SC2064 # the directory is known now
     trap "rm -rf --one-file-system '$scratch'" EXIT
+    # Open to other users, as /tmp is: the suite's tests as the user nobody reach through it.
+    chmod 755 "$scratch"
     mkdir "$scratch/source" "$scratch/tmp"
     git ls-files -z --cached --others --exclude-standard |
         tar --null --files-from=- --ignore-failed-read -c | tar -x -C "$scratch/source"

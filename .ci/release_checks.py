@@ -3,7 +3,9 @@ built here.
 
     python release_checks.py audit WHEEL   auditwheel's report on a wheel built here, the
                                            policy it meets, and the libraries its modules need
-    python release_checks.py builds        cibuildwheel's build list for each platform
+    python release_checks.py builds        cibuildwheel's build list for each platform, and
+                                           the release workflow's: its jobs together build
+                                           exactly the plan, and it publishes on a tag
 
 Exit status 1 when a check fails.
 """
@@ -14,23 +16,37 @@ import re
 import subprocess
 import sys
 import tempfile
+import tomllib
 import zipfile
 from pathlib import Path
+from typing import Any
 
+import yaml
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
-# What a module may need at run time: the C library and its dynamic loader. The
-# interpreter's own symbols are resolved from the process; the C++ runtime is linked
-# in (CMakeLists.txt).
-ALLOWED_NEEDED = re.compile(r"libc\.so\.6|ld-linux-[\w-]+\.so\.\d+|ld-musl-\w+\.so\.1")
+ROOT = Path(__file__).resolve().parent.parent
+WORKFLOW = ROOT / ".github" / "workflows" / "release.yml"
+
+# What a module may need at run time: the C library, its dynamic loader and the shared
+# unwinder libgcc_s, which every manylinux and musllinux policy allows (glibc itself unwinds
+# an ending thread with it, so the module does not link a copy of its own). The
+# interpreter's own symbols are resolved from the process; the C++ runtime is linked in
+# (CMakeLists.txt).
+ALLOWED_NEEDED = re.compile(
+    r"libc\.so\.6|ld-linux-[\w-]+\.so\.\d+|ld-musl-\w+\.so\.1|libgcc_s\.so\.1"
+)
 
 # The wheels a release publishes, as cibuildwheel names the builds, by platform.
-VERSIONS = ("cp311", "cp312", "cp313", "cp314")
+VERSIONS = ("cp311", "cp312", "cp313", "cp314", "cp315")
 PLATFORMS = {
-    "linux": ("manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"),
+    "linux": tuple(
+        f"{libc}_{arch}"
+        for libc in ("manylinux", "musllinux")
+        for arch in ("x86_64", "i686", "aarch64")
+    ),
     "macos": ("macosx_x86_64", "macosx_arm64"),
-    "windows": ("win_amd64",),
+    "windows": ("win_amd64", "win32"),
 }
 
 
@@ -74,7 +90,8 @@ def audit(wheel: Path) -> int:
             entries = needed(module)
             print(f"{module.relative_to(unpacked)} needs: {', '.join(entries) or 'nothing'}")
             failures += [
-                f"{module.name} needs {entry}: only the C library and its loader are allowed"
+                f"{module.name} needs {entry}: only the C library, its loader and libgcc_s"
+                " are allowed"
                 for entry in entries
                 if not ALLOWED_NEEDED.fullmatch(entry)
             ]
@@ -83,26 +100,101 @@ def audit(wheel: Path) -> int:
     return 1 if failures else 0
 
 
+def identifiers(platform: str, archs: str | None = None) -> set[str] | None:
+    """cibuildwheel's builds for a platform (and archs), as it prints them; None on failure."""
+    command = [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers"]
+    command += ["--platform", platform, *(["--archs", archs] if archs else [])]
+    done = subprocess.run(command, capture_output=True, text=True, check=False, cwd=ROOT)
+    print(f"{platform}{f' ({archs})' if archs else ''}:\n{done.stdout}", end="")
+    if done.returncode != 0:
+        print(done.stderr, end="", file=sys.stderr)
+        return None
+    return set(done.stdout.split())
+
+
+def compare(what: str, planned: set[str], configured: set[str]) -> list[str]:
+    return [f"{what}: {build} is not built" for build in sorted(planned - configured)] + [
+        f"{what}: {build} is built but not planned" for build in sorted(configured - planned)
+    ]
+
+
+def steps_using(job: dict[str, Any], action: str) -> list[dict[str, Any]]:
+    return [step for step in job.get("steps", []) if str(step.get("uses", "")).startswith(action)]
+
+
+def workflow(plan: dict[str, set[str]]) -> list[str]:
+    """The release workflow's failures: it must parse, its wheel jobs together build exactly
+    the plan with the cibuildwheel the checks pin, and it must build the sdist and publish
+    both on a tag by trusted publishing."""
+    try:
+        document = yaml.safe_load(WORKFLOW.read_text(encoding="utf-8"))
+    except (OSError, yaml.YAMLError) as error:
+        return [f"{WORKFLOW.relative_to(ROOT)}: {error}"]
+    if not isinstance(document, dict) or not isinstance(document.get("jobs"), dict):
+        return [f"{WORKFLOW.relative_to(ROOT)}: no jobs"]
+    failures = []
+    jobs = document["jobs"]
+    triggers = document.get("on", document.get(True))  # YAML 1.1 reads a bare on as true
+    if "v*" not in (triggers or {}).get("push", {}).get("tags", []):
+        failures.append("the workflow does not run on a pushed tag v*")
+
+    wheels = [job for job in jobs.values() if steps_using(job, "pypa/cibuildwheel@")]
+    groups = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
+    pinned = next(
+        requirement.partition("==")[2]
+        for requirement in groups["dependency-groups"]["release-checks"]
+        if requirement.startswith("cibuildwheel==")
+    )
+    built: dict[str, set[str]] = {platform: set() for platform in plan}
+    for job in wheels:
+        for step in steps_using(job, "pypa/cibuildwheel@"):
+            if step["uses"] != f"pypa/cibuildwheel@v{pinned}":
+                failures.append(f"{step['uses']}: the checks pin cibuildwheel {pinned}")
+        for entry in job.get("strategy", {}).get("matrix", {}).get("include", []):
+            got = identifiers(entry["platform"], entry["archs"])
+            if got is None:
+                failures.append(f"cibuildwheel fails for {entry}")
+                continue
+            built.setdefault(entry["platform"], set()).update(got)
+    for platform in sorted(built):
+        failures += compare(f"workflow: {platform}", plan.get(platform, set()), built[platform])
+
+    if not any(
+        "build --sdist" in str(step.get("run", "")) for j in jobs.values() for step in j["steps"]
+    ):
+        failures.append("the workflow builds no sdist")
+    publishing = [job for job in jobs.values() if steps_using(job, "pypa/gh-action-pypi-publish@")]
+    if len(publishing) != 1:
+        failures.append("the workflow must have one job that publishes to PyPI")
+    else:
+        (publish,) = publishing
+        needs = publish.get("needs", [])
+        names = {name for name, job in jobs.items() if job in wheels or "sdist" in name}
+        if not names <= set([needs] if isinstance(needs, str) else needs):
+            failures.append(f"publishing must wait for the wheels and the sdist: {sorted(names)}")
+        if "refs/tags/v" not in str(publish.get("if", "")):
+            failures.append("publishing must run on a tag only")
+        if publish.get("permissions", {}).get("id-token") != "write":
+            failures.append("trusted publishing needs the id-token: write permission")
+    return failures
+
+
 def builds() -> int:
-    failed = False
-    for platform, tags in PLATFORMS.items():
-        command = [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers"]
-        done = subprocess.run(
-            [*command, "--platform", platform], capture_output=True, text=True, check=False
-        )
-        print(f"{platform}:\n{done.stdout}", end="")
-        if done.returncode != 0:
-            print(done.stderr, end="", file=sys.stderr)
-            failed = True
-            continue
-        planned = {f"{version}-{tag}" for version in VERSIONS for tag in tags}
-        configured = set(done.stdout.split())
-        for build in sorted(planned - configured):
-            print(f"FAILED: {platform}: {build} is not built", file=sys.stderr)
-        for build in sorted(configured - planned):
-            print(f"FAILED: {platform}: {build} is built but not planned", file=sys.stderr)
-        failed = failed or planned != configured
-    return 1 if failed else 0
+    failures = []
+    plan = {
+        platform: {f"{v}-{tag}" for v in VERSIONS for tag in tags}
+        for platform, tags in PLATFORMS.items()
+    }
+    for platform, planned in plan.items():
+        configured = identifiers(platform)
+        if configured is None:
+            failures.append(f"cibuildwheel fails for {platform}")
+        else:
+            failures += compare(platform, planned, configured)
+    failures += workflow(plan)
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    return 1 if failures else 0
 
 
 def main(argv: list[str]) -> int:
