@@ -3,7 +3,7 @@
     python benchmarks/all_versions.py [--instructions] [--quick] [PYTHON ...]
 
 Each PYTHON is an interpreter with pyveka installed (and Cython, for --instructions); by
-default python3.11 to python3.14, as found on PATH. Each one's tables print as it runs them,
+default python3.11 to python3.15, as found on PATH. Each one's tables print as it runs them,
 and a last table says for each version whether its targets were met.
 """
 
@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 BENCHMARK = Path(__file__).resolve().parent / "bench_calls.py"
-VERSIONS = ("3.11", "3.12", "3.13", "3.14")
+VERSIONS = ("3.11", "3.12", "3.13", "3.14", "3.15")
 MET, SMOKE_RUN = "targets met", "smoke run"
 
 

@@ -155,6 +155,15 @@ def timing_mode(quick: bool) -> int:
     )
     with scenarios.hosts() as (real, stubbed):
         rows = host_table(real, seconds, repeat)
+        price = scenarios.entry_price(
+            *(
+                side_by_side(through, direct, scenarios.entry_names(), seconds, repeat).own
+                for through, direct in scenarios.ENTRY_PAIRS
+            )
+        )
+        entries = scenarios.entries_of_the_functions(real)
+        gaps = {name: (row.own, statistics.median(row.floor)) for name, row in rows.items()}
+        scenarios.print_entry_table("ns", gaps, price, entries)
         host_table(stubbed, seconds, repeat)
         namespace_table(real, seconds, repeat, scenarios.namespace_sizes(quick))
     costs = import_costs(repeat)

@@ -23,6 +23,7 @@ its plain-Python equivalent (`installed`). This module imports nothing of the be
 
 from __future__ import annotations
 
+import operator
 import os
 import platform
 import sys
@@ -88,6 +89,80 @@ def namespace_sizes(quick: bool) -> list[int]:
 
 REAL_TITLE = "Real host: the real os and platform, a temporary package root"
 STUBBED_TITLE = "Stubbed host: os and platform made of C builtins (not a target)"
+
+
+# The price of an entry into Python from C, which the module pays for each Python function it
+# calls and its floor does not: bytecode runs a Python callee in its own evaluation loop, C code
+# must start a new one. It is measured as a Python function g called through a C function
+# (operator.call) less the same call from bytecode, and the same for a C function c taken off,
+# so that operator.call's own dispatch does not count.
+# Each pair: a call through C, and the same call from bytecode.
+ENTRY_PAIRS = (("call(g)", "g()"), ("call(c)", "c()"))
+
+
+def python_function() -> None:
+    return None
+
+
+def entry_names() -> dict[str, Any]:
+    return {"call": operator.call, "g": python_function, "c": sys.getrecursionlimit}
+
+
+def entry_price(python_pair: float, c_pair: float) -> float:
+    """One entry's price from the differences within ENTRY_PAIRS: through C less from
+    bytecode, for g and for c."""
+    return python_pair - c_pair
+
+
+def entries_from_c(statement: str, names: dict[str, Any]) -> int:
+    """How many Python functions one run of `statement` calls straight from C code: those whose
+    caller is the loop itself, which calls nothing but the C function under test."""
+    run = loop(statement, names)
+    run(1)  # warm-up: first-call imports and caches
+    entries = 0
+
+    def profile(frame: Any, event: str, _: Any) -> None:
+        nonlocal entries
+        caller = frame.f_back
+        if event == "call" and caller is not None and caller.f_code is run.__code__:
+            entries += 1
+
+    sys.setprofile(profile)
+    try:
+        run(1)
+    finally:
+        sys.setprofile(None)
+    return entries
+
+
+def entries_of_the_functions(host: Host) -> dict[str, int]:
+    """Each function's entries into Python from C on `host`."""
+    with installed(host, vc):
+        return {
+            name: entries_from_c(CALLS[name], host.names(getattr(vc, name))) for name in FUNCTIONS
+        }
+
+
+def print_entry_table(
+    unit: str, gaps: dict[str, tuple[float, float]], price: float, entries: dict[str, int]
+) -> None:
+    """The module's gap to its floor beside what its entries into Python cost: `gaps` holds
+    each function's (module - floor, floor), in `unit`."""
+    print(
+        f"\nReal host, the gap to the floor beside the entries into Python from C that no "
+        f"public API avoids: one entry costs {price:.1f} {unit}"
+    )
+    print(
+        f"{'function':22} {'module-floor':>12} {'entries':>7} {'their price':>11} "
+        f"{'rest':>8} {'module/floor':>12} {'without them':>12}"
+    )
+    for name, (gap, floor) in gaps.items():
+        unavoidable = entries[name] * price
+        print(
+            f"{name:22} {gap:12.1f} {entries[name]:7d} {unavoidable:11.1f} "
+            f"{gap - unavoidable:8.1f} {(floor + gap) / floor:12.3f} "
+            f"{(floor + gap - unavoidable) / floor:12.3f}"
+        )
 
 
 def loop(statement: str, names: dict[str, Any]) -> Callable[[int], None]:
