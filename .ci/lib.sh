@@ -2,10 +2,11 @@
 # shellcheck shell=bash
 
 # The Debian unstable root that carries the CPython versions this machine has
-# no interpreter of (3.14, and a newer 3.13 than pyenv's). It is kept between
-# runs and made with debootstrap when missing.
+# no interpreter of (3.14, 3.15, their debug builds, and a newer 3.13 than
+# pyenv's). It is kept between runs and made with debootstrap when missing.
 sid_root=${PYVEKA_SID_ROOT:-/work/cache/sid-root}
-sid_packages=(python3.14-dev python3.14-venv python3.13-dev python3.13-venv g++)
+sid_packages=(python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.14-dbg
+    python3.15-dev python3.15-venv python3.15-dbg g++ binutils)
 
 say() { printf '%s\n' "$*" >&2; }
 fail() {
@@ -127,12 +128,14 @@ prepare_sid_root() {
     fi
     [ -z "$(sid_missing_packages)" ] || fail "the Debian root at $sid_root lacks: $(sid_missing_packages)"
     flock -u "$lock"
-    say "Debian root at $sid_root: $(chroot "$sid_root" python3.14 -V), $(chroot "$sid_root" python3.13 -V)"
+    say "Debian root at $sid_root:" "$(chroot "$sid_root" python3.15 -V)," \
+        "$(chroot "$sid_root" python3.14 -V), $(chroot "$sid_root" python3.13 -V)"
 }
 
-# The whole suite on the root's CPython VERSION (3.14 or 3.13), built with
-# compiler warnings as errors from a copy of the work tree's files (tracked and
-# new, not ignored). PyPI's wheels for that version are downloaded by this
+# The whole suite on the root's CPython VERSION (3.13, 3.14, 3.15, or the
+# debug build 3.14d or 3.15d), built with compiler warnings as errors from a
+# copy of the work tree's files (tracked and new, not ignored). A debug build's
+# module must be compiled with Py_DEBUG, which its reference-count calls show. PyPI's wheels for that version are downloaded by this
 # machine's pip, since pip in the root does not trust this machine's
 # certificates, and installed from there, the build's own requirements
 # included. Further arguments go to pytest.
@@ -153,7 +156,7 @@ suite_in_sid_root() {
     requirements=$(pyproject_list build-system.requires && pyproject_list project.optional-dependencies.test)
     # shellcheck disable=SC2086 # one requirement a word
     python3 -m pip download --quiet --disable-pip-version-check --dest "$scratch/wheels" \
-        --only-binary=:all: --python-version "$version" $requirements
+        --only-binary=:all: --python-version "${version%d}" $requirements
     inside=/tmp/${scratch##*/}
     # TMPDIR: pytest's and the build's temporary files go with the scratch directory.
     local environment=(PIP_NO_INDEX=1 "PIP_FIND_LINKS=$inside/wheels" PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -165,6 +168,14 @@ suite_in_sid_root() {
         "python$2" -m venv ../venv
         ../venv/bin/pip install ".[test]"
         ../venv/bin/python -VV
+        if [ "${2%d}" != "$2" ]; then
+            module=$(../venv/bin/python -c "import pyveka.veka_call as m; print(m.__file__)")
+            nm -D --undefined-only "$module" | grep -q _Py_DECREF_DecRefTotal || {
+                echo "error: $module was compiled without Py_DEBUG for a debug interpreter" >&2
+                exit 1
+            }
+            echo "$module: compiled with Py_DEBUG"
+        fi
         shift 2
         exec ../venv/bin/python -m pytest -p no:cacheprovider "$@"
     ' suite "$inside" "$version" "$@"
