@@ -165,11 +165,12 @@ suite_in_sid_root() {
     # shellcheck disable=SC2016 # expanded inside the root
     in_sid_root "${environment[@]}" bash -euc '
         cd "$1/source"
-        "python$2" -m venv ../venv
-        ../venv/bin/pip install ".[test]"
-        ../venv/bin/python -VV
+        venv=$1/venv
+        "python$2" -m venv "$venv"
+        "$venv/bin/pip" install ".[test]"
+        "$venv/bin/python" -VV
         if [ "${2%d}" != "$2" ]; then
-            module=$(../venv/bin/python -c "import pyveka.veka_call as m; print(m.__file__)")
+            module=$("$venv/bin/python" -c "import pyveka.veka_call as m; print(m.__file__)")
             nm -D --undefined-only "$module" | grep -q _Py_DECREF_DecRefTotal || {
                 echo "error: $module was compiled without Py_DEBUG for a debug interpreter" >&2
                 exit 1
@@ -177,6 +178,6 @@ suite_in_sid_root() {
             echo "$module: compiled with Py_DEBUG"
         fi
         shift 2
-        exec ../venv/bin/python -m pytest -p no:cacheprovider "$@"
+        exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
     ' suite "$inside" "$version" "$@"
 }
