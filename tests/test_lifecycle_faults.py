@@ -79,12 +79,15 @@ def test_locals_live_until_the_call_returns(vc, installed, lookup):
 # process must end as the same program in Python ends: with status 0.
 DAEMONS_AT_EXIT = """
 import os, sys, threading, time
-os.environ["VEKA_BIN"] = sys.executable  # exists: every call tests it with os.path.exists
+{override}
 import pyveka.veka_call as vc
-
+{setup}
 def loop():
     while True:
-        vc.{lookup}()
+        try:
+            vc.{lookup}()
+        except OSError:  # no bin/ tree here
+            pass
 
 for _ in range(2):
     threading.Thread(target=loop, daemon=True).start()
@@ -92,8 +95,23 @@ time.sleep(0.1)
 """
 
 
+# Where a daemon thread stands when the interpreter ends it: in a call the module makes (the
+# override's os.path.exists), or in a finalizer that the module's drop of a reference runs.
+IN_A_CALL = ('os.environ["VEKA_BIN"] = sys.executable', "")
+IN_A_FINALIZER = (
+    'os.environ.pop("VEKA_BIN", None)',
+    "class Name(str):\n"
+    "    def __del__(self):\n"
+    "        time.sleep(0)  # lets the GIL go and takes it back\n"
+    'vc._system = lambda: Name("linux")\n',
+)
+
+
 @pytest.mark.parametrize("lookup", ["veka_call_builtin", "veka_call_no_remote"])
-def test_daemon_threads_in_a_call_at_exit(lookup):
+@pytest.mark.parametrize(
+    "override, setup", [IN_A_CALL, IN_A_FINALIZER], ids=["in a call", "in a finalizer"]
+)
+def test_daemon_threads_in_a_call_at_exit(lookup, override, setup):
     # The same program in Python loses at exit what its daemon threads hold: not a leak of the
     # module's, so a sanitizer run does not judge it.
     env = dict(os.environ)
@@ -101,7 +119,11 @@ def test_daemon_threads_in_a_call_at_exit(lookup):
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
     for _ in range(3):  # where a thread stands at the end varies from run to run
         done = subprocess.run(
-            [sys.executable, "-c", DAEMONS_AT_EXIT.format(lookup=lookup)],
+            [
+                sys.executable,
+                "-c",
+                DAEMONS_AT_EXIT.format(lookup=lookup, override=override, setup=setup),
+            ],
             capture_output=True,
             text=True,
             timeout=60,

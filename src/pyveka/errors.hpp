@@ -14,6 +14,7 @@
 #pragma once
 
 #include "interpreter_access.hpp"
+#include "into_python.hpp"
 #include "owned_ref.hpp"
 
 #include <cassert>
@@ -115,32 +116,6 @@ inline Ref check_lookup(PyObject* borrowed, SourceLine where = SourceLine::here(
 {
     if (!borrowed && PyErr_Occurred()) throw PythonError(where);
     return Ref::borrow(borrowed);
-}
-
-// Waits until the process ends: the end of a thread that the interpreter
-// ended inside a call into it (into_python).
-[[noreturn]] VEKA_COLD void wait_for_the_process_to_end() noexcept;
-
-// function(args...), a call into the interpreter that may run Python code or
-// let the GIL go, and its answer as it is. Where the interpreter ends a
-// thread that wants the GIL back by unwinding its stack
-// (threads_end_by_unwinding), the unwind stops here: unwound further, the
-// module's frames would drop their references without the GIL while the
-// finalizing thread frees the same objects. The thread then waits for the
-// process to end, holding what it holds, as 3.14 leaves such a thread. Only
-// an unwind can leave a call of the C API: the C API throws nothing.
-template <class Function, class... Args>
-inline auto into_python(Function function, Args... args) -> decltype(function(args...))
-{
-    if constexpr (threads_end_by_unwinding) {
-        try {
-            return function(args...);
-        } catch (...) {
-            wait_for_the_process_to_end();
-        }
-    } else {
-        return function(args...);
-    }
 }
 
 // Inside a catch handler: sets the Python exception that stands for the C++

@@ -139,7 +139,9 @@ public:
     }
     ~ArgumentsHeld()
     {
-        for (PyObject* arg : held_.items()) Py_DECREF(arg);
+        // Each drop may run a finalizer: a call into the interpreter.
+        for (PyObject* arg : held_.items())
+            into_python([](PyObject* held) { Py_DECREF(held); }, arg);
     }
     ArgumentsHeld(const ArgumentsHeld&) = delete;
     ArgumentsHeld& operator=(const ArgumentsHeld&) = delete;

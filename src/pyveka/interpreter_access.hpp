@@ -6,7 +6,8 @@
 // when the split can go. API a newer version added is backported under its
 // own name in python_compat.hpp. Nothing else in the module reads a struct
 // field or tests PY_VERSION_HEX, but the two name-cache implementations,
-// which are chosen by version as a whole.
+// which are chosen by version as a whole, and into_python.hpp, which the
+// ownership handle needs before anything here.
 #pragma once
 
 #include "owned_ref.hpp"
@@ -135,17 +136,6 @@ inline constexpr RecursionUnits recursion_units{.entered = 16, .from_a_body = 16
 inline constexpr RecursionUnits recursion_units{.entered = 2, .from_a_body = 2};
 #else
 inline constexpr RecursionUnits recursion_units{.entered = 3, .from_a_body = 2};
-#endif
-
-// Whether the interpreter may end a thread in the middle of a call into it:
-// 3.11 to 3.13 end a thread that wants the GIL back while the interpreter
-// finalizes by pthread_exit, which glibc carries out as a forced unwind of
-// the thread's stack; 3.14 leaves such a thread waiting instead. Delete with
-// 3.13.
-#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
-inline constexpr bool threads_end_by_unwinding = true;
-#else
-inline constexpr bool threads_end_by_unwinding = false;
 #endif
 
 // Whether this version's Python functions have `__type_params__` (3.12, PEP

@@ -20,7 +20,7 @@ bool keys_are_exact_str(PyObject* dict)
 Ref fresh_lookup(PyObject* dict, PyObject* name)
 {
     const Ref held = Ref::borrow(dict);
-    return check_lookup(PyDict_GetItemWithError(held.get(), name));
+    return check_lookup(into_python(PyDict_GetItemWithError, held.get(), name));
 }
 
 }  // namespace

@@ -7,7 +7,11 @@
 //   Ref::borrow(p)  takes a reference of its own to an object owned elsewhere.
 // A Ref moves and never copies; release() hands the reference to C code that
 // steals it. Plain PyObject* in this code base is always a borrowed pointer.
+// Dropping a reference may run a finalizer, which is Python code: it is a
+// call into the interpreter like any other (into_python).
 #pragma once
+
+#include "into_python.hpp"
 
 #include <Python.h>
 
@@ -32,12 +36,12 @@ public:
         // Take the new value before dropping the old: the drop may run
         // arbitrary code (a __del__) that looks at this very slot.
         PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-        Py_XDECREF(old);
+        drop(old);
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() { drop(object_); }
 
     [[nodiscard]] PyObject* get() const noexcept { return object_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
@@ -46,12 +50,16 @@ public:
     void reset() noexcept
     {
         PyObject* old = std::exchange(object_, nullptr);
-        Py_XDECREF(old);
+        drop(old);
     }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
 private:
     constexpr explicit Ref(PyObject* owned) noexcept : object_(owned) {}
+    static void drop(PyObject* object) noexcept
+    {
+        into_python([](PyObject* dropped) { Py_XDECREF(dropped); }, object);
+    }
     PyObject* object_ = nullptr;
 };
 
