@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -13,7 +14,7 @@ CMAKE = os.path.join(cmake.CMAKE_BIN_DIR, "cmake")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUPPORTED = re.search(
-    r"set\(pyveka_python_versions ([\d. ]+)\)", open(os.path.join(ROOT, "CMakeLists.txt")).read()
+    r"set\(pyveka_python_versions ([\d. ]+)\)", Path(ROOT, "CMakeLists.txt").read_text()
 ).group(1)
 
 
