@@ -90,6 +90,17 @@ def test_table_names_what_the_lookups_try(
     assert [getattr(vc, program.function)() for program in PROGRAMS] == [
         program.key for program in PROGRAMS
     ]
+    # with no file anywhere, each says what the table says it does
+    vc.os.environ = {}
+    every_path_exists.exists = lambda path: False
+    for program in PROGRAMS:
+        got = outcome(getattr(vc, program.function))
+        if program.candidate(*host) is None:
+            assert f"{got[0].__name__}: {got[1]}" == UNKNOWN_OS
+        elif program.not_installed is None:
+            assert got is None
+        else:
+            assert got == (FileNotFoundError, program.not_installed)
 
 
 def test_plain_program_stays_plain():
@@ -164,7 +175,12 @@ def test_readme_tables_show_the_table():
                 for parts in (SOLVER.candidate(*host, WORD), MESHER.candidate(*host, WORD))
             ]
             assert [solver, mesher] == shown, host
-    assert f"launcher is `{written(REMOTE_PARTS)}` on every host" in " ".join(text.split())
+    joined = " ".join(text.split())
+    assert f"launcher is `{written(REMOTE_PARTS)}` on every host" in joined
+    # the solver's installation error in full, the mesh generator's by the words that differ
+    mesher_words = MESHER.not_installed.split("; ")[1].removesuffix(" for this OS/arch.")
+    shown = f"`{SOLVER.not_installed}` (or `... {mesher_words} ...` for the {MESHER.title})"
+    assert f"raises `FileNotFoundError` with {shown}" in joined
     overrides = readme_table(text, "## Environment overrides")
     assert overrides == [
         [f"`{program.variable}`", f"the {program.title} (`{program.function}`)"]
