@@ -6,18 +6,20 @@ import ast
 import importlib.util
 import os
 import re
+import sys
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 from helpers import outcome
-from module_stub import MODULE_DOC
+from module_stub import MODULE_DOC, NAMES
 
 from pyveka import programs
 from pyveka.programs import BY_KEY, PROGRAMS, REMOTE_PARTS, UNKNOWN_OS
 
 SOURCE = Path(__file__).resolve().parent.parent  # absent where the tests run from a copy
 PLAIN = SOURCE / "benchmarks" / "plain_veka_call.py"
+SCENARIOS = SOURCE / "benchmarks" / "scenarios.py"
 README = SOURCE / "README.md"
 WORD = "<32|64>"  # the word size as the documents write it: bin/linux/<32|64>bit/...
 SOLVER, MESHER = BY_KEY["solver"], BY_KEY["mesher"]
@@ -33,14 +35,23 @@ def document(path):
     return path.read_text(encoding="utf-8")
 
 
-def plain_python():
-    """benchmarks/plain_veka_call.py, loaded afresh: the nine functions as a user would write
-    them in Python."""
-    document(PLAIN)
-    spec = importlib.util.spec_from_file_location("plain_veka_call", PLAIN)
+def load(path):
+    """The Python file at `path`, loaded afresh as a module of its own."""
+    document(path)
+    spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    sys.modules[spec.name] = module  # where dataclasses look a class's module up
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        del sys.modules[spec.name]
     return module
+
+
+def plain_python():
+    """benchmarks/plain_veka_call.py: the nine functions as a user would write them in
+    Python."""
+    return load(PLAIN)
 
 
 HOSTS = [  # as platform reports them: the classifiers lower-case the names
@@ -115,6 +126,14 @@ def test_plain_program_stays_plain():
         for alias in node.names
     }
     assert imported == {"os", "platform", "pyveka.options"}
+
+
+def test_benchmark_copies_name_the_nine_functions():
+    """The plain program defines the nine functions, and the benchmark measures each one and
+    its floor, in the order the module defines them."""
+    defined = [node.name for node in ast.parse(document(PLAIN)).body if hasattr(node, "name")]
+    scenarios = load(SCENARIOS)
+    assert defined == list(scenarios.FUNCTIONS) == list(scenarios.FLOORS) == list(NAMES)
 
 
 # A host of each platform directory, by the label the module's docstring gives it.
