@@ -38,13 +38,13 @@ def document(path):
 def load(path):
     """The Python file at `path`, loaded afresh as a module of its own."""
     document(path)
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # where dataclasses look a class's module up
+    found = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # where dataclasses look a class's module up
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
-        del sys.modules[spec.name]
+        del sys.modules[found.name]
     return module
 
 
