@@ -18,6 +18,7 @@ import pytest
 
 import pyveka
 import pyveka.veka_call
+from pyveka import programs
 from pyveka.programs import PROGRAMS, REMOTE_PARTS, this_host
 
 # ---- The module ------------------------------------------------------------------------------
@@ -76,11 +77,8 @@ FILES = {lookup: PROGRAM_OF[lookup].files for lookup in EXECUTABLES}
 REMOTE = "/".join(REMOTE_PARTS)  # the same on every host
 # What the executables' lookups raise: RuntimeError on an OS without a row, FileNotFoundError
 # when the file is missing.
-UNKNOWN_OS = "Unknown OS"
-NOT_INSTALLED = {
-    "veka_call_builtin": "VEKA installation error; veka binary not found for this OS/arch.",
-    "grelvin_call_builtin": "VEKA installation error; grelvin binary not found for this OS/arch.",
-}
+UNKNOWN_OS = programs.UNKNOWN_OS.removeprefix("RuntimeError: ")
+NOT_INSTALLED = {lookup: PROGRAM_OF[lookup].not_installed for lookup in EXECUTABLES}
 NO_REMOTE = "no remote launcher script found"  # what pyveka says when the launcher is missing
 
 # This host as the classifiers report it: OS name, word-size token, machine name (the order

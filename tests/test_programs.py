@@ -6,18 +6,20 @@ import ast
 import importlib.util
 import os
 import re
+import sys
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 from helpers import outcome
-from module_stub import MODULE_DOC
+from module_stub import MODULE_DOC, NAMES
 
 from pyveka import programs
 from pyveka.programs import BY_KEY, PROGRAMS, REMOTE_PARTS, UNKNOWN_OS
 
 SOURCE = Path(__file__).resolve().parent.parent  # absent where the tests run from a copy
 PLAIN = SOURCE / "benchmarks" / "plain_veka_call.py"
+SCENARIOS = SOURCE / "benchmarks" / "scenarios.py"
 README = SOURCE / "README.md"
 WORD = "<32|64>"  # the word size as the documents write it: bin/linux/<32|64>bit/...
 SOLVER, MESHER = BY_KEY["solver"], BY_KEY["mesher"]
@@ -33,14 +35,23 @@ def document(path):
     return path.read_text(encoding="utf-8")
 
 
-def plain_python():
-    """benchmarks/plain_veka_call.py, loaded afresh: the nine functions as a user would write
-    them in Python."""
-    document(PLAIN)
-    spec = importlib.util.spec_from_file_location("plain_veka_call", PLAIN)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+def load(path):
+    """The Python file at `path`, loaded afresh as a module of its own."""
+    document(path)
+    found = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # where dataclasses look a class's module up
+    try:
+        found.loader.exec_module(module)
+    finally:
+        del sys.modules[found.name]
     return module
+
+
+def plain_python():
+    """benchmarks/plain_veka_call.py: the nine functions as a user would write them in
+    Python."""
+    return load(PLAIN)
 
 
 HOSTS = [  # as platform reports them: the classifiers lower-case the names
@@ -90,6 +101,17 @@ def test_table_names_what_the_lookups_try(
     assert [getattr(vc, program.function)() for program in PROGRAMS] == [
         program.key for program in PROGRAMS
     ]
+    # with no file anywhere, each says what the table says it does
+    vc.os.environ = {}
+    every_path_exists.exists = lambda path: False
+    for program in PROGRAMS:
+        got = outcome(getattr(vc, program.function))
+        if program.candidate(*host) is None:
+            assert f"{got[0].__name__}: {got[1]}" == UNKNOWN_OS
+        elif program.not_installed is None:
+            assert got is None
+        else:
+            assert got == (FileNotFoundError, program.not_installed)
 
 
 def test_plain_program_stays_plain():
@@ -104,6 +126,14 @@ def test_plain_program_stays_plain():
         for alias in node.names
     }
     assert imported == {"os", "platform", "pyveka.options"}
+
+
+def test_benchmark_copies_name_the_nine_functions():
+    """The plain program defines the nine functions, and the benchmark measures each one and
+    its floor, in the order the module defines them."""
+    defined = [node.name for node in ast.parse(document(PLAIN)).body if hasattr(node, "name")]
+    scenarios = load(SCENARIOS)
+    assert defined == list(scenarios.FUNCTIONS) == list(scenarios.FLOORS) == list(NAMES)
 
 
 # A host of each platform directory, by the label the module's docstring gives it.
@@ -164,7 +194,12 @@ def test_readme_tables_show_the_table():
                 for parts in (SOLVER.candidate(*host, WORD), MESHER.candidate(*host, WORD))
             ]
             assert [solver, mesher] == shown, host
-    assert f"launcher is `{written(REMOTE_PARTS)}` on every host" in " ".join(text.split())
+    joined = " ".join(text.split())
+    assert f"launcher is `{written(REMOTE_PARTS)}` on every host" in joined
+    # the solver's installation error in full, the mesh generator's by the words that differ
+    mesher_words = MESHER.not_installed.split("; ")[1].removesuffix(" for this OS/arch.")
+    shown = f"`{SOLVER.not_installed}` (or `... {mesher_words} ...` for the {MESHER.title})"
+    assert f"raises `FileNotFoundError` with {shown}" in joined
     overrides = readme_table(text, "## Environment overrides")
     assert overrides == [
         [f"`{program.variable}`", f"the {program.title} (`{program.function}`)"]

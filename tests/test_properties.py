@@ -3,10 +3,10 @@
 import importlib.util
 import os
 import sys
-import tempfile
-from contextlib import suppress
+from contextlib import contextmanager, suppress
 from types import ModuleType, SimpleNamespace
 
+import pytest
 from helpers import (
     CANDIDATES,
     NOT_INSTALLED,
@@ -60,6 +60,31 @@ def expected_answer(lookup, system, bits, machine, present, root):
     return None
 
 
+@pytest.fixture(scope="module")
+def every_candidate(tmp_path_factory):
+    """A package root that holds every file a lookup tries on some host, and the override's
+    file over/file; each example hides the files it wants absent and puts them back."""
+    root = tmp_path_factory.mktemp("root")
+    for relative in [*CANDIDATES, "over/file"]:
+        path = root.joinpath(*relative.split("/"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.touch()
+    return str(root)
+
+
+@contextmanager
+def hidden(root, absent):
+    """The files `absent` (relative to `root`) moved aside, and back again after."""
+    paths = [os.path.join(root, *relative.split("/")) for relative in absent]
+    for path in paths:
+        os.rename(path, path + ".aside")
+    try:
+        yield
+    finally:
+        for path in paths:
+            os.rename(path + ".aside", path)
+
+
 @examples(400)
 @given(
     system=systems,
@@ -70,7 +95,7 @@ def expected_answer(lookup, system, bits, machine, present, root):
     chosen=st.tuples(overrides, overrides, overrides),
 )
 def test_lookup_answers_the_row_of_the_host(
-    vc, monkeypatch, system, machine, bits, through_platform, absent, chosen
+    vc, monkeypatch, every_candidate, system, machine, bits, through_platform, absent, chosen
 ):
     present = set(CANDIDATES) - absent  # mostly all: the rows differ in which file they name
     if through_platform:  # the classifiers lower-case the report; the rows compare exactly
@@ -80,11 +105,9 @@ def test_lookup_answers_the_row_of_the_host(
     else:
         vc._system, vc._machine = (lambda: system), (lambda: machine)
     vc._bits = lambda: bits
-    with tempfile.TemporaryDirectory() as root:
+    root = every_candidate
+    with hidden(root, absent):
         vc.__file__ = os.path.join(root, "veka_call.so")
-        for relative in present | {"over/file"}:
-            os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
-            open(os.path.join(root, relative), "w").close()
         values = {
             "file": os.path.join(root, "over", "file"),
             "directory": os.path.join(root, "over"),

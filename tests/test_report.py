@@ -668,13 +668,26 @@ def test_override_almost_right_is_named_but_not_used(package, tmp_path, value, m
         "meant": meant,
     }
     assert entry["answer"] == {"path": files["solver"], "error": None}  # the rule stays
-    said = f"pyveka: solver: override VEKA_BIN={value!r}: ignored: nothing exists there"
+    override = f"VEKA_BIN={value!r}: ignored: nothing exists there"
     if meant:
-        said += (
+        override += (
             f"; probably meant {meant!r} ({because}), which the lookup does not use: it takes "
-            f"the value as written; fix: {fix}"
+            "the value as written"
         )
+    said = f"pyveka: solver: override {override}" + (f"; fix: {fix}" if fix else "")
     assert run(root, "path", "solver", **env) == (0, files["solver"] + "\n", said + "\n")
+    # without the built-in file: said once, in the diagnosis, whose fix is the meant one
+    os.remove(files["solver"])
+    fix = (
+        fix or "set VEKA_BIN to the solver's path, or install pyveka with a bin/ tree that holds it"
+    )
+    assert run(root, "path", "solver", **env) == (
+        1,
+        "",
+        f"pyveka: {NOT_FOUND['solver']}\n"
+        f"pyveka: solver on {HOST_TEXT}: override {override}; tried {files['solver']}: missing; "
+        f"fix: {fix}\n",
+    )
 
 
 @SLOW

@@ -387,11 +387,11 @@ def print_path(program: Program, as_json: bool, quiet: bool = False) -> int:
         entry = program_report(program)
         write(json_text(entry.to_json()) + "\n")
         return 0 if entry.answer.path is not None else 1
-    if not quiet:
-        warn_about_override(program)
     got = Answer.of(lookup_of(program))
-    if got.path is None:
+    if got.path is None:  # the diagnosis tells of the override as well
         not_found(program, got)
         return 1
+    if not quiet:
+        warn_about_override(program)
     write(got.path + "\n")
     return 0

@@ -63,16 +63,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// A borrowed argument: accepts a Ref (without taking ownership) or a plain
-// PyObject*, so call sites need no .get().
-class Obj {
-public:
-    Obj(const Ref& ref) noexcept : object_(ref.get()) {}  // NOLINT: implicit by design
-    Obj(PyObject* object) noexcept : object_(object) {}   // NOLINT: implicit by design
-    [[nodiscard]] PyObject* get() const noexcept { return object_; }
-
-private:
-    PyObject* object_;
-};
-
 }  // namespace veka

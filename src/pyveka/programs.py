@@ -37,6 +37,9 @@ class Program:
     """The lookup's name in pyveka.veka_call."""
     files: tuple[str, str, str] | None
     """Its file in the mac, linux and windows directories; None when it is REMOTE_PARTS."""
+    not_installed: str | None
+    """The text of the FileNotFoundError its lookup raises when the file is missing; None for
+    the remote launcher, whose lookup answers None."""
 
     def candidate(self, system: str, machine: str, bits: str) -> tuple[str, ...] | None:
         """The path components, below the package root, of the one file the lookup tries on
@@ -63,6 +66,7 @@ PROGRAMS = (
         "VEKA_BIN",
         "veka_call_builtin",
         ("veka.run", "veka.mkl.run", "veka.exe"),
+        "VEKA installation error; veka binary not found for this OS/arch.",
     ),
     Program(
         "mesher",
@@ -70,7 +74,8 @@ PROGRAMS = (
         "GRELVIN_BIN",
         "grelvin_call_builtin",
         ("grelvin.run", "grelvin.run", "grelvin.exe"),
+        "VEKA installation error; grelvin binary not found for this OS/arch.",
     ),
-    Program("remote", "remote launcher", "VEKA_REMOTE_BIN", "veka_remote_script", None),
+    Program("remote", "remote launcher", "VEKA_REMOTE_BIN", "veka_remote_script", None, None),
 )
 BY_KEY = {program.key: program for program in PROGRAMS}

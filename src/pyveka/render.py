@@ -108,9 +108,15 @@ def diagnosis(program: Program, entry: ProgramReport, host: Host) -> str:
     """The report on one program in one line: the host where its file depends on it, the
     override, the candidate and its state, the fix."""
     override, candidate = entry.override, entry.candidate
-    fix = candidate.fix or (
-        f"set {override.variable} to the {program.title}'s path, "
-        "or install pyveka with a bin/ tree that holds it"
+    # What the user probably meant by an override set but ignored fixes it sooner than the file.
+    meant = override.fix if override.state == "ignored" and override.meant is not None else None
+    fix = (
+        meant
+        or candidate.fix
+        or (
+            f"set {override.variable} to the {program.title}'s path, "
+            "or install pyveka with a bin/ tree that holds it"
+        )
     )
     on_host = "" if program.files is None else f" on {host_text(host)}"
     if candidate.path is None:
