@@ -7,6 +7,7 @@ import tempfile
 from contextlib import suppress
 from types import ModuleType, SimpleNamespace
 
+import pytest
 from helpers import (
     CANDIDATES,
     NOT_INSTALLED,
@@ -23,6 +24,45 @@ from hypothesis import strategies as st
 import pyveka.veka_call
 
 CLASSIFIERS = pyveka.veka_call._system, pyveka.veka_call._machine
+
+# While a second dict watcher that fails at every event is present: what makes it watch a dict.
+FAILING_WATCHER = []
+
+
+@pytest.fixture(autouse=True, params=["alone", "beside a failing watcher"])
+def dict_watchers(request, monkeypatch):
+    """Every test runs once more with a watcher after the module's that fails at every change of
+    the namespace and of the stand-in modules. The interpreter reports each failure before the
+    change is made, and the report calls every function: what they remember must still follow
+    every change."""
+    if request.param == "alone":
+        yield
+        return
+    if sys.version_info < (3, 12):
+        pytest.skip("dict watchers came with 3.12")
+    testcapi = pytest.importorskip("_testcapi", reason="_testcapi adds a failing watcher")
+    vc = pyveka.veka_call
+    vc._bits()  # the module watches its namespace before the failing watcher does
+    failing = testcapi.add_dict_watcher(1)
+    reporting = sys.unraisablehook
+
+    def calling_back(unraisable):
+        if "watcher callback" not in str(unraisable.object):
+            reporting(unraisable)
+            return
+        for function in REFERENCES:
+            args = ("bin",) if function == "_resolve_path" else ()
+            with suppress(Exception):
+                getattr(vc, function)(*args)
+
+    monkeypatch.setattr(sys, "unraisablehook", calling_back)
+    testcapi.watch_dict(failing, vars(vc))
+    FAILING_WATCHER.append(lambda dict_: testcapi.watch_dict(failing, dict_))
+    try:
+        yield
+    finally:
+        FAILING_WATCHER.clear()
+        testcapi.clear_dict_watcher(failing)
 
 
 def examples(count):  # fixtures are set up once per test: every example sets all it relies on
@@ -136,6 +176,8 @@ class MoreModuleSpaces(ModuleSpaces):
 
 def module(**attributes):  # an exact module, whose dict the module's lookups remember
     made = ModuleType("stand_in")
+    for watch in FAILING_WATCHER:
+        watch(vars(made))
     vars(made).update(attributes)
     return made
 
