@@ -82,8 +82,9 @@ Reading read_without_python(PyObject* dict, PyObject* key, bool keys_exact_str) 
             return {.found = true, .value = entry_value};
         }
     }
-    // Absent, unless a key that is not an exact str equals it.
-    return {.found = exact_key && keys_exact_str, .value = nullptr};
+    // Absent. A key that is not an exact str might still equal it, but the
+    // dict is then not remembered until it is emptied.
+    return {.found = exact_key, .value = nullptr};
 }
 
 }  // namespace
