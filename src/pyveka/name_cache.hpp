@@ -69,10 +69,11 @@ public:
     DictWatch& operator=(const DictWatch&) = delete;
     ~DictWatch() { stop(); }
 
-    // Starts watching; when the interpreter has no watcher left, nothing is
-    // remembered. The state started before, if any, stops here: one watch is
-    // active at a time, and it is the only one that remembers.
-    void start() noexcept;
+    // Starts watching, the module namespace first; when the interpreter has
+    // no watcher left, nothing is remembered. The state started before, if
+    // any, stops here: one watch is active at a time, and it is the only one
+    // that remembers.
+    void start(PyObject* namespace_dict) noexcept;
     // Forgets every remembered answer, unwatches every dict, lets the
     // references to them go and gives the watcher back. Remembers nothing
     // from then on.

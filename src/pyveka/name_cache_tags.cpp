@@ -15,7 +15,7 @@
 
 namespace veka {
 
-void DictWatch::start() noexcept {}
+void DictWatch::start(PyObject*) noexcept {}
 void DictWatch::stop() noexcept {}
 
 int DictWatch::traverse(visitproc, void*) const

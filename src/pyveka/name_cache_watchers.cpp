@@ -36,11 +36,14 @@
 // through an equal key), or more unsettled changes than are kept, leaves
 // the dict unremembered for as long as it is watched. Nested changes and
 // changes of other threads (a hook may let the GIL go) are all kept, not
-// only the oldest.
+// only the oldest. A change under way when its dict is first watched goes
+// unheard: the module namespace is watched from the start, the other dicts
+// (modules read through it) from their first lookup.
 #include "name_cache.hpp"
 
 #if VEKA_DICT_WATCHERS
 
+#include <optional>
 #include <utility>
 
 namespace veka {
@@ -97,7 +100,7 @@ bool DictWatch::Watched::settled() const noexcept
     return !overflowed;
 }
 
-void DictWatch::start() noexcept
+void DictWatch::start(PyObject* namespace_dict) noexcept
 {
     if (active_watch) active_watch->stop();
     watcher_ = PyDict_AddWatcher(on_dict_event);
@@ -107,6 +110,10 @@ void DictWatch::start() noexcept
         return;
     }
     active_watch = this;
+    // Heard from the start: a dict first watched while a change of it is
+    // under way (between another watcher's notice and the store) would have
+    // that change go unheard.
+    watch(namespace_dict);
 }
 
 void DictWatch::stop() noexcept
