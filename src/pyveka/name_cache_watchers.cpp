@@ -216,10 +216,12 @@ void DictWatch::note(int event, PyObject* dict, PyObject* key, PyObject* new_val
     ++generation_;
     Watched* entry = watched(dict);
     if (!entry) return;
-    const PendingExceptionKept pending_exception;
+    // A change may be made while an exception is pending (once per change,
+    // this costs the thread state's lookups of a guard kept always).
+    std::optional<PendingExceptionKept> pending_exception;
+    if (PyErr_Occurred()) pending_exception.emplace();
     std::array<Pending, 4> dropped{};
-    Answers dropped_answers{};
-    settle(*entry, dropped);
+    if (!entry->settled()) settle(*entry, dropped);
     if (key && !PyUnicode_CheckExact(key)) {
         entry->keys_exact_str = false;
         // Modified or deleted through a key that may not be the dict's own:
@@ -243,7 +245,13 @@ void DictWatch::note(int event, PyObject* dict, PyObject* key, PyObject* new_val
                       .value = keeps_value ? Ref::borrow(new_value) : Ref{}};
     }
     // Dropped last (dropping runs Python code), once the change is recorded.
-    forget_entries_of(dict, dropped_answers);
+    for (const NameCache* cache : entries_) {
+        if (cache && cache->dict == dict) {
+            Answers dropped_answers{};
+            forget_entries_of(dict, dropped_answers);
+            break;
+        }
+    }
 }
 
 void DictWatch::forget_entries_of(PyObject* dict, Answers& dropped) noexcept
