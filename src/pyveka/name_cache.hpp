@@ -117,6 +117,10 @@ private:
         // More changes unsettled at once than `pending` holds: the dict is
         // never remembered again while it is watched.
         bool overflowed = false;
+        // The namespace stays for good; any other dict may make room for a
+        // new one when it was looked up afresh least recently.
+        bool pinned = false;
+        std::uint64_t last_used = 0;
         std::array<Pending, 4> pending{};
         [[nodiscard]] bool settled() const noexcept;
     };
@@ -136,7 +140,7 @@ private:
     bool retired_ = false;
     std::uint64_t generation_ = 0;
     std::array<Watched, most_dicts> dicts_{};
-    std::size_t next_eviction_ = 0;
+    std::uint64_t uses_ = 0;
     // The entries that remember an answer, so that a change of their dict
     // empties them at once.
     std::array<NameCache*, most_entries> entries_{};

@@ -37,8 +37,11 @@
 // the dict unremembered for as long as it is watched. Nested changes and
 // changes of other threads (a hook may let the GIL go) are all kept, not
 // only the oldest. A change under way when its dict is first watched goes
-// unheard: the module namespace is watched from the start, the other dicts
-// (modules read through it) from their first lookup.
+// unheard: the module namespace is watched from the start and never let go;
+// another dict (a module read through it) from its first lookup, and again
+// after it made room for others (the least recently looked up first). Such a
+// dict, watched anew from within a later watcher's report of its change, can
+// answer the value being replaced until its next change.
 #include "name_cache.hpp"
 
 #if VEKA_DICT_WATCHERS
@@ -110,10 +113,10 @@ void DictWatch::start(PyObject* namespace_dict) noexcept
         return;
     }
     active_watch = this;
-    // Heard from the start: a dict first watched while a change of it is
-    // under way (between another watcher's notice and the store) would have
-    // that change go unheard.
-    watch(namespace_dict);
+    // Heard from the start and for good: a dict first watched while a change
+    // of it is under way (between another watcher's notice and the store)
+    // would have that change go unheard.
+    if (watch(namespace_dict)) watched(namespace_dict)->pinned = true;
 }
 
 void DictWatch::stop() noexcept
@@ -273,16 +276,18 @@ bool DictWatch::watch(PyObject* dict) noexcept
         retire();
         return false;
     }
-    if (watched(dict)) return true;
+    if (Watched* entry = watched(dict)) {
+        entry->last_used = ++uses_;
+        return true;
+    }
     // Dropped on return, once the table is whole: dropping runs Python code.
     Ref evicted;
     Answers dropped{};
     Watched* entry = watched(nullptr);
-    if (!entry) {  // all in use: the oldest settled one makes room
-        for (std::size_t tries = 0; tries < dicts_.size() && !entry; ++tries) {
-            Watched& candidate = dicts_[next_eviction_];
-            next_eviction_ = (next_eviction_ + 1) % dicts_.size();
-            if (candidate.settled()) entry = &candidate;
+    if (!entry) {  // all in use: the least recently used settled one makes room
+        for (Watched& candidate : dicts_) {
+            if (candidate.pinned || !candidate.settled()) continue;
+            if (!entry || candidate.last_used < entry->last_used) entry = &candidate;
         }
         if (!entry) {
             if (PyDict_Unwatch(watcher_, dict) < 0) PyErr_Clear();
@@ -293,7 +298,9 @@ bool DictWatch::watch(PyObject* dict) noexcept
         if (PyDict_Unwatch(watcher_, evicted.get()) < 0) PyErr_Clear();
         forget_entries_of(evicted.get(), dropped);
     }
-    *entry = {.dict = Ref::borrow(dict), .keys_exact_str = keys_are_exact_str(dict)};
+    *entry = {.dict = Ref::borrow(dict),
+              .keys_exact_str = keys_are_exact_str(dict),
+              .last_used = ++uses_};
     return true;
 }
 
