@@ -3,6 +3,8 @@
     python allocation_sweep.py answers               the normal answers after a plain import
     python allocation_sweep.py import MODE START     the import, from allocation START on
     python allocation_sweep.py call FUNCTION         one function, in every scenario
+    python allocation_sweep.py left-behind           a failed import's functions, kept past
+                                                     a new import and then freed
 
 MODE "from" puts `_testcapi.set_nomemory(N, 0)` around the operation (every allocation from the
 N-th on fails), MODE "at" puts `set_nomemory(N, N + 1)` (only that one fails); N counts up from
@@ -21,6 +23,7 @@ from __future__ import annotations
 import _imp
 import _testcapi
 import functools
+import gc
 import importlib.util
 import json
 import os
@@ -32,7 +35,7 @@ import sysconfig
 import tempfile
 import traceback
 import typing  # noqa: F401 - loaded beforehand, as platform
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 
 from module_stub import NAMES
 
@@ -169,6 +172,52 @@ def sweep_import(mode, start):
     raise SystemExit("the import never succeeded")
 
 
+# ---- A failed import's functions, left behind ------------------------------------------
+
+
+def namespace_left_behind(error):
+    """The namespace of the module whose exec step raised `error`, when it holds the functions
+    already: the traceback entry of the exec step has it as its globals."""
+    for frame, _ in traceback.walk_tb(error.__traceback__):
+        if "_bits" in frame.f_globals and frame.f_globals is not globals():
+            return frame.f_globals
+    return None
+
+
+def sweep_left_behind():
+    """Fails one allocation of the import at a time until the exec step fails after making the
+    functions; calls them, so that their state watches a module's dict, imports the module
+    anew, lets that dict go and then the functions. Prints the point and the answers."""
+    module_spec = importlib.util.find_spec("pyveka.veka_call")
+    for point in range(LIMIT):
+        try:
+            try:
+                _testcapi.set_nomemory(point, point + 1)
+                _imp.exec_dynamic(_imp.create_dynamic(module_spec))
+            finally:
+                _testcapi.remove_mem_hooks()
+        except MemoryError as error:
+            namespace = namespace_left_behind(error)
+            if namespace is None:
+                continue
+            break
+        raise SystemExit("the import succeeded before any failure left its functions behind")
+    doomed = ModuleType("doomed")  # an exact module: the functions watch its dict
+    doomed.sys = SimpleNamespace(maxsize=1)
+    namespace["os"] = doomed
+    answers = [namespace["_bits"]()]
+    import pyveka.veka_call
+
+    answers.append(pyveka.veka_call._bits())
+    del doomed
+    namespace["os"] = SimpleNamespace(sys=SimpleNamespace(maxsize=2**40))  # the dict ends
+    gc.collect()
+    answers.append(namespace["_bits"]())
+    namespace.clear()  # and so do the functions and their state
+    gc.collect()
+    print(json.dumps({"point": point, "answers": answers}))
+
+
 # ---- The calls ----------------------------------------------------------------------
 
 
@@ -272,5 +321,7 @@ if __name__ == "__main__":
         print(json.dumps({"answers": answers(pyveka.veka_call)}))
     elif command == "import":
         sweep_import(sys.argv[2], int(sys.argv[3]))
+    elif command == "left-behind":
+        sweep_left_behind()
     else:
         sweep_call(sys.argv[2])

@@ -23,9 +23,9 @@ pytestmark = [
 SWEEP = os.path.join(os.path.dirname(__file__), "allocation_sweep.py")
 
 
-def sweep(*argv):
+def sweep(*argv, env=None):
     done = subprocess.run(
-        [sys.executable, SWEEP, *argv], capture_output=True, text=True, timeout=600
+        [sys.executable, SWEEP, *argv], capture_output=True, text=True, timeout=600, env=env
     )
     assert done.returncode == 0, done.stderr[-3000:]  # a signal or a fatal error ends the process
     return [json.loads(line) for line in done.stdout.splitlines()]
@@ -76,3 +76,13 @@ def test_calls_end_in_memory_error_or_normally(name):
     )
     assert len(reports) == 4 and all(report["normal"] >= 2 for report in reports)
     assert totals["memory_errors"] > 0
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+def test_functions_of_a_failed_import_outlive_the_next_one():
+    """A state left behind by a failed exec step watched a dict; a new import replaces it, the
+    dict ends and then the state does. The debug allocator fills what is freed with a pattern,
+    so that reading a freed dict crashes."""
+    env = dict(os.environ, PYTHONMALLOC="malloc_debug")
+    [report] = sweep("left-behind", env=env)
+    assert report["answers"] == ["32", "64" if sys.maxsize > 2**32 else "32", "64"]

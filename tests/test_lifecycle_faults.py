@@ -323,3 +323,94 @@ def test_without_a_free_dict_watcher_every_lookup_is_made_afresh():
     """)
         == f"[{HOST[1]!r}, '32', '64', '32']\n"  # the real os first: this host's word size
     )
+
+
+# Other code may take the module's watcher away: clear it by its id, or unwatch the dicts. The id
+# is the lowest free one when the module is imported, found by taking it and giving it back.
+WATCHER_TAKEN_AWAY = """
+import _testcapi, sys
+from types import SimpleNamespace as Space
+module_id = _testcapi.add_dict_watcher(0)
+_testcapi.clear_dict_watcher(module_id)
+import pyveka.veka_call as vc
+
+vc.os = Space(sys=Space(maxsize=2**63 - 1))
+answers = [vc._bits(), vc._bits()]
+{take_away}
+vc.os = Space(sys=Space(maxsize=2**31 - 1))  # frees the namespace the module read last
+reuse = [Space(sys=None) for _ in range(100)]  # and new objects take its memory
+answers.append(vc._bits())
+print(answers)
+"""
+
+TAKE_AWAY = {
+    "watcher cleared": "_testcapi.clear_dict_watcher(module_id)",
+    "namespace unwatched": "_testcapi.unwatch_dict(module_id, vars(vc))",
+}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+@pytest.mark.parametrize("take_away", TAKE_AWAY.values(), ids=TAKE_AWAY)
+def test_watcher_taken_away_never_hands_out_a_freed_object(take_away):
+    pytest.importorskip("_testcapi", reason="_testcapi clears and unwatches other watchers")
+    answers = eval(run_python(WATCHER_TAKEN_AWAY.format(take_away=take_away)))
+    # What the namespace held when the module last heard of it, or what it holds now.
+    assert answers[:2] == ["64", "64"] and answers[2] in ("64", "32")
+
+
+def test_a_cleared_watcher_is_noticed_at_the_next_fresh_lookup():
+    pytest.importorskip("_testcapi", reason="_testcapi clears other watchers")
+    if sys.version_info < (3, 12):
+        pytest.skip("dict watchers came with 3.12")
+    take_away = "_testcapi.clear_dict_watcher(module_id); vc._system()"
+    answers = eval(run_python(WATCHER_TAKEN_AWAY.format(take_away=take_away)))
+    assert answers == ["64", "64", "32"]
+
+
+# A watcher added after the module's is called after it, before the store: when it fails, the
+# interpreter reports the failure through sys.unraisablehook, whose default writes to
+# sys.stderr. A call of the module made there sees the value being replaced, and must not
+# remember it.
+LATER_FAILING_WATCHER = """
+import _testcapi, sys
+from types import SimpleNamespace as Space
+import pyveka.veka_call as vc
+
+seen = []
+failing = _testcapi.add_dict_watcher(1)  # raises RuntimeError at every event
+_testcapi.watch_dict(failing, vars(vc))
+
+class Writer:
+    def write(self, text):
+        seen.append(vc._bits())
+        return len(text)
+
+    def flush(self):
+        pass
+
+def hook(unraisable):
+    seen.append(vc._bits())
+
+{report}
+for maxsize in (2**63 - 1, 2**31 - 1, 2**63 - 1, 2**31 - 1):
+    vc.os = Space(sys=Space(maxsize=maxsize))  # frees the namespace before it
+    reuse = [Space(sys=None) for _ in range(100)]
+    seen.append(vc._bits())
+    seen.append(vc._bits())
+_testcapi.clear_dict_watcher(failing)
+sys.stderr = sys.__stderr__
+print((sorted(set(seen[:-2])), seen[-2:]))
+"""
+
+REPORTS = {
+    "unraisable hook": "sys.unraisablehook = hook",
+    "stderr": "sys.stderr = Writer()",
+}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+@pytest.mark.parametrize("report", REPORTS.values(), ids=REPORTS)
+def test_call_between_a_change_and_its_store_remembers_nothing(report):
+    pytest.importorskip("_testcapi", reason="_testcapi adds a failing watcher")
+    seen, last = eval(run_python(LATER_FAILING_WATCHER.format(report=report)))
+    assert seen == sorted({HOST[1], "64", "32"}) and last == ["32", "32"]

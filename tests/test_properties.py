@@ -24,6 +24,46 @@ import pyveka.veka_call
 
 CLASSIFIERS = pyveka.veka_call._system, pyveka.veka_call._machine
 
+# While a second dict watcher that fails at every event is present: what makes it watch a dict.
+FAILING_WATCHER = []
+
+
+@pytest.fixture(autouse=True, params=["alone", "beside a failing watcher"])
+def dict_watchers(request, monkeypatch):
+    """Every test runs once more with a watcher after the module's that fails at every change of
+    the namespace and of the stand-in modules. The interpreter reports each failure before the
+    change is made, and the report calls every function: what they remember must still follow
+    every change."""
+    if request.param == "alone":
+        yield
+        return
+    if sys.version_info < (3, 12):
+        pytest.skip("dict watchers came with 3.12")
+    testcapi = pytest.importorskip("_testcapi", reason="_testcapi adds a failing watcher")
+    vc = pyveka.veka_call
+    vc._bits()  # the module watches its namespace before the failing watcher does
+    failing = testcapi.add_dict_watcher(1)
+    reporting = sys.unraisablehook
+
+    def calling_back(unraisable):
+        # 3.12 names the failed callback as the object, 3.13 in the message.
+        if "watcher callback" not in f"{unraisable.err_msg} {unraisable.object}":
+            reporting(unraisable)
+            return
+        for function in REFERENCES:
+            args = ("bin",) if function == "_resolve_path" else ()
+            with suppress(Exception):
+                getattr(vc, function)(*args)
+
+    monkeypatch.setattr(sys, "unraisablehook", calling_back)
+    testcapi.watch_dict(failing, vars(vc))
+    FAILING_WATCHER.append(lambda dict_: testcapi.watch_dict(failing, dict_))
+    try:
+        yield
+    finally:
+        FAILING_WATCHER.clear()
+        testcapi.clear_dict_watcher(failing)
+
 
 def examples(count):  # fixtures are set up once per test: every example sets all it relies on
     return settings(
@@ -159,6 +199,8 @@ class MoreModuleSpaces(ModuleSpaces):
 
 def module(**attributes):  # an exact module, whose dict the module's lookups remember
     made = ModuleType("stand_in")
+    for watch in FAILING_WATCHER:
+        watch(vars(made))
     vars(made).update(attributes)
     return made
 
@@ -338,9 +380,12 @@ class Placeholders:
 def change(kind, obj, name, index, cls, stand_ins, placeholders):
     value = stand_ins.get(name) or ATTRIBUTES[name][index % len(ATTRIBUTES[name])]
     placeholders.bound.pop((id(vars(obj)), name), None)  # what the change replaces is not lazy
-    if kind == "lazy binding":
+    # Resolving a placeholder stores its value under the name: a store that the failing watcher's
+    # report would make while the interpreter replaces that very entry, which then drops the
+    # value it replaces twice (CPython reads it before it calls the watchers).
+    if kind == "lazy binding" and not FAILING_WATCHER:
         placeholders.bind(vars(obj), name, value)
-    elif kind == "set":
+    elif kind in ("set", "lazy binding"):
         setattr(obj, name, value)
     elif kind == "delete":
         delattr(obj, name)

@@ -48,9 +48,10 @@ inline std::span<PyObject* const> tuple_items(PyObject* tuple)
 }
 
 // Whether a dict has changed since a remembered moment, for the module's name
-// caches (name_cache.cpp): 3.11 gives every dict state a tag from one
-// process-wide counter, which 3.12 deprecates for dict watchers
-// (PyDict_AddWatcher) and 3.14 removes.
+// caches: 3.11 gives every dict state a tag from one process-wide counter
+// (name_cache_tags.cpp), which 3.12 deprecates for dict watchers
+// (PyDict_AddWatcher, name_cache_watchers.cpp) and 3.14 removes. Each file
+// compiles to nothing on the other's versions; delete the split with 3.11.
 #if PY_VERSION_HEX >= 0x030C0000
 #define VEKA_DICT_WATCHERS 1
 #else

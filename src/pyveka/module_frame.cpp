@@ -264,7 +264,7 @@ void exec_module(PyObject* module)
     Ref shared_state = make_shared_state();
     Constants& k = constants_of(shared_state.get());
     make_strings_and_numbers(k);
-    watch_of(shared_state.get()).start();
+    watch_of(shared_state.get()).start(namespace_dict.get());
     k.builtins = std::move(builtins);
     k.loaded_modules = std::move(loaded_modules);
 

@@ -4,22 +4,25 @@
 // The bodies look names up in two kinds of dict: the module namespace (for
 // module-level names) and the dicts of exact modules (os.path, platform.system;
 // an exact module's type cannot change and defines none of those names, so
-// its dict alone answers them). A remembered answer is handed out only while
-// that dict is unchanged:
-// - 3.11: the dict's version tag is the one read before the lookup; tags come
-//   from one process-wide counter, so a tag names one state of one dict;
-// - 3.12 on: a dict watcher sees every change of every dict the caches use
-//   (and its end), and any change forgets every answer.
-// Borrowing the answer is safe for the same reason: the unchanged dict holds it.
+// its dict alone answers them). How a remembered answer is known to be still
+// the dict's differs by version, one file each (3.12 added dict watchers and
+// deprecated the version tag they replace; delete name_cache_tags.cpp with 3.11):
+// - name_cache_tags.cpp, 3.11: the dict's version tag is the one read before
+//   the lookup; tags come from one process-wide counter, so a tag names one
+//   state of one dict;
+// - name_cache_watchers.cpp, 3.12 on: a dict watcher hears every change of
+//   every dict the caches use, and a change empties the entries of that dict.
+//
+// A cache owns the answer it remembers: it hands out a reference of its own,
+// never one that only the dict's holding makes valid, so that whatever other
+// code does to the dicts or to the interpreter's watchers, the worst a lookup
+// can answer is an object the dict held once, never a freed one. The state
+// that holds the caches traverses and clears them (shared_state.cpp).
 //
 // A lookup runs Python code when a key it meets is not an exact str (its
 // __eq__), and that code may answer differently without changing the dict,
 // so only dicts whose keys are all exact str are remembered, as the
-// interpreter's own global cache does. 3.12 on learns that from the watcher's
-// events, after one look at the keys when a dict is first watched; 3.11 must
-// look at them again after each change, and does so only once a name has
-// been looked up afresh as many times as the dict has keys, so that a dict
-// that keeps changing costs at most one key per lookup.
+// interpreter's own global cache does.
 //
 // Absent names are never remembered, and neither is anything found elsewhere
 // (builtins, a module's __getattr__, any other object's attributes).
@@ -29,20 +32,21 @@
 #include "interpreter_access.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
 namespace veka {
 
-// What one name's lookup remembers. The pointers own nothing: `dict` is
-// compared, never read, and `value` is handed out only while `dict` holds it.
+// What one name's lookup remembers. `dict` is compared, never read; `value`
+// is owned, and empty when nothing is remembered.
 struct NameCache {
     PyObject* dict = nullptr;
-    PyObject* value = nullptr;
+    Ref value;
+    // What else tells that `dict` is unchanged, if anything (the version tag).
     std::uint64_t stamp = 0;
-#if !VEKA_DICT_WATCHERS
+    // Fresh lookups since the dict's keys were last looked at (version tags).
     std::uint32_t fresh_lookups = std::numeric_limits<std::uint32_t>::max();
-#endif
 };
 
 // A name the bodies look up, with its cache.
@@ -51,8 +55,13 @@ struct CachedName {
     mutable NameCache cache;
 };
 
+// Forgets what `cache` remembers. The value is dropped only once the entry is
+// empty: dropping it may run Python code, which may look the name up again.
+void forget(NameCache& cache) noexcept;
+
 // The dicts the caches rest on, and what tells that they changed. One per
-// shared state; from 3.12 on it owns a dict watcher of the interpreter.
+// shared state. From 3.12 on it owns a dict watcher of the interpreter and a
+// reference to every dict it watches.
 class DictWatch {
 public:
     DictWatch() = default;
@@ -60,10 +69,14 @@ public:
     DictWatch& operator=(const DictWatch&) = delete;
     ~DictWatch() { stop(); }
 
-    // Starts watching; when the interpreter has no watcher left, nothing is
-    // remembered. Any earlier state's watch stops remembering from here on.
-    void start() noexcept;
-    // Unwatches every dict and gives the watcher back.
+    // Starts watching, the module namespace first; when the interpreter has
+    // no watcher left, nothing is remembered. The state started before, if
+    // any, stops here: one watch is active at a time, and it is the only one
+    // that remembers.
+    void start(PyObject* namespace_dict) noexcept;
+    // Forgets every remembered answer, unwatches every dict, lets the
+    // references to them go and gives the watcher back. Remembers nothing
+    // from then on.
     void stop() noexcept;
 
     // dict[name], through the name's cache; an empty Ref when the dict does
@@ -71,45 +84,72 @@ public:
     Ref lookup(PyObject* dict, const CachedName& name)
     {
         const NameCache& cache = name.cache;
-        if (cache.value && cache.dict == dict && cache.stamp == stamp_of(dict)) {
-            return Ref::borrow(cache.value);
-        }
+        if (cache.value && cache.dict == dict && unchanged(cache)) return cache.value.share();
         return lookup_afresh(dict, name);
     }
 
+    // Every reference the watch owns, for the collector.
+    int traverse(visitproc visit, void* arg) const;
+
+    // The watcher's view of one change of `dict`, before it is made (key and
+    // new_value as the interpreter passes them).
+    void note(int event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept;
+
 private:
-    // What a remembered answer must match. Valid for an exact dict, the only
-    // kind ever remembered (so that the stamp of any other never matters).
-    [[nodiscard]] std::uint64_t stamp_of([[maybe_unused]] PyObject* dict) const
-    {
-#if VEKA_DICT_WATCHERS
-        return generation_;
-#else
-        return PyDict_CheckExact(dict) ? dict_version_tag(dict) : 0;
-#endif
-    }
+    // Whether a filled entry still holds what a fresh lookup of `cache.dict`
+    // would answer.
+    [[nodiscard]] bool unchanged(const NameCache& cache) const;
     Ref lookup_afresh(PyObject* dict, const CachedName& name);
 
-#if VEKA_DICT_WATCHERS
-public:
-    // The watcher's view of one change of `dict` (key: the key added or
-    // removed, if any).
-    void note(PyDict_WatchEvent event, PyObject* dict, PyObject* key) noexcept;
-
-private:
-    struct Watched {
-        PyObject* dict = nullptr;  // borrowed: its end is an event, which drops it
-        bool keys_exact_str = false;
+    // A change of a watched dict that the dict does not show yet: the
+    // interpreter tells a watcher of a change before it makes it, and may run
+    // Python code in between (a later watcher's failure is reported through
+    // sys.unraisablehook). `kind` is the interpreter's event, -1 for none;
+    // once made, the change leaves `key` mapped to `value` (empty: absent).
+    struct Pending {
+        int kind = -1;
+        Ref key;
+        Ref value;
     };
+    struct Watched {
+        Ref dict;
+        bool keys_exact_str = false;
+        // More changes unsettled at once than `pending` holds: the dict is
+        // never remembered again while it is watched.
+        bool overflowed = false;
+        // The namespace stays for good; any other dict may make room for a
+        // new one when it was looked up afresh least recently.
+        bool pinned = false;
+        std::uint64_t last_used = 0;
+        std::array<Pending, 4> pending{};
+        [[nodiscard]] bool settled() const noexcept;
+    };
+    static constexpr std::size_t most_dicts = 16;
+    static constexpr std::size_t most_entries = 32;
+
     Watched* watched(PyObject* dict) noexcept;
-    Watched* watch(PyObject* dict) noexcept;
+    bool watch(PyObject* dict) noexcept;
+    void settle(Watched& entry, std::array<Pending, 4>& dropped) noexcept;
+    using Answers = std::array<Ref, most_entries>;
+    // Empties the entries of `dict`, moving their answers to `dropped`.
+    void forget_entries_of(PyObject* dict, Answers& dropped) noexcept;
+    void remember(NameCache& cache, PyObject* dict, const Ref& value) noexcept;
+    void retire() noexcept;
 
     int watcher_ = -1;
     bool retired_ = false;
     std::uint64_t generation_ = 0;
-    std::array<Watched, 16> dicts_{};
-    std::size_t next_eviction_ = 0;
-#endif
+    std::array<Watched, most_dicts> dicts_{};
+    std::uint64_t uses_ = 0;
+    // The entries that remember an answer, so that a change of their dict
+    // empties them at once.
+    std::array<NameCache*, most_entries> entries_{};
 };
+
+// For the two implementations: dict[name] looked up afresh, the dict held for
+// the lookup, which may run a key's __eq__; and whether every key of a dict
+// is an exact str, so that a lookup in it runs no Python code.
+Ref fresh_lookup(PyObject* dict, PyObject* name);
+bool keys_are_exact_str(PyObject* dict) noexcept;
 
 }  // namespace veka

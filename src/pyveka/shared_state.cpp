@@ -142,6 +142,7 @@ int traverse_state(PyObject* self, visitproc visit, void* arg)
     Constants& k = as_state(self)->constants;
     for (const CachedStringEntry& entry : cached_string_table) {
         Py_VISIT((k.*entry.member).text.get());
+        Py_VISIT((k.*entry.member).cache.value.get());
     }
     for (const StringEntry& entry : string_table) Py_VISIT((k.*entry.member).get());
     for (ExecutableProgram Constants::* program : executables) {
@@ -149,12 +150,16 @@ int traverse_state(PyObject* self, visitproc visit, void* arg)
     }
     for (Ref Constants::* member : made_objects) Py_VISIT((k.*member).get());
     for (Ref Constants::* member : cycle_closers) Py_VISIT((k.*member).get());
-    return 0;
+    return as_state(self)->watch.traverse(visit, arg);
 }
 
+// The remembered answers and the watched dicts may reach back to the state
+// (a function of the module, the namespace that holds them).
 int clear_state(PyObject* self)
 {
+    as_state(self)->watch.stop();
     Constants& k = as_state(self)->constants;
+    for (const CachedStringEntry& entry : cached_string_table) forget((k.*entry.member).cache);
     for (Ref Constants::* member : cycle_closers) (k.*member).reset();
     return 0;
 }

@@ -5,7 +5,8 @@
 // They live in one SharedState object per module execution, which every
 // function object owns. It is an ordinary object of the garbage collector:
 // traverse shows every reference it holds, and clear drops the ones that can
-// close a reference cycle (builtins, sys.modules). A call that arrives after
+// close a reference cycle (builtins, sys.modules, the caches and the dicts
+// they watch). A call that arrives after
 // that (a finalizer, while the collector tears a cycle down) sees
 // torn_down() and refuses. The strings, numbers and tuples cannot
 // reach back to any object, so they stay until the state itself is freed.
