@@ -11,7 +11,8 @@
 //   the lookup; tags come from one process-wide counter, so a tag names one
 //   state of one dict;
 // - name_cache_watchers.cpp, 3.12 on: a dict watcher hears every change of
-//   every dict the caches use, and a change empties the entries of that dict.
+//   the module namespace, watched from the exec step on, and a change empties
+//   the entries; the dicts of modules are looked up afresh (see there).
 //
 // A cache owns the answer it remembers: it hands out a reference of its own,
 // never one that only the dict's holding makes valid, so that whatever other
@@ -61,7 +62,7 @@ void forget(NameCache& cache) noexcept;
 
 // The dicts the caches rest on, and what tells that they changed. One per
 // shared state. From 3.12 on it owns a dict watcher of the interpreter and a
-// reference to every dict it watches.
+// reference to the namespace it watches.
 class DictWatch {
 public:
     DictWatch() = default;
@@ -117,14 +118,9 @@ private:
         // More changes unsettled at once than `pending` holds: the dict is
         // never remembered again while it is watched.
         bool overflowed = false;
-        // The namespace stays for good; any other dict may make room for a
-        // new one when it was looked up afresh least recently.
-        bool pinned = false;
-        std::uint64_t last_used = 0;
         std::array<Pending, 4> pending{};
         [[nodiscard]] bool settled() const noexcept;
     };
-    static constexpr std::size_t most_dicts = 16;
     static constexpr std::size_t most_entries = 32;
 
     Watched* watched(PyObject* dict) noexcept;
@@ -139,8 +135,8 @@ private:
     int watcher_ = -1;
     bool retired_ = false;
     std::uint64_t generation_ = 0;
-    std::array<Watched, most_dicts> dicts_{};
-    std::uint64_t uses_ = 0;
+    // The module namespace, the one dict watched and remembered.
+    Watched namespace_{};
     // The entries that remember an answer, so that a change of their dict
     // empties them at once.
     std::array<NameCache*, most_entries> entries_{};

@@ -6,26 +6,26 @@
 // - One watch is active at a time, the newest state's: the watcher's callback
 //   gets no data of its own, so a static pointer routes it. A state that
 //   starts stops the one before it (a failed exec step can leave one alive,
-//   held by a traceback): that one unwatches its dicts, gives its watcher
-//   back and remembers nothing from then on, so no dict is watched by a state
-//   that no longer hears of it.
-// - The watch owns a reference to each dict it watches: a dict cannot end
+//   held by a traceback): that one unwatches its namespace, gives its
+//   watcher back and remembers nothing from then on, so no dict is watched
+//   by a state that no longer hears of it.
+// - The watch owns a reference to the namespace it watches: it cannot end
 //   while watched, unheard or not, so unwatching it never reads a freed dict.
 // - An entry owns the answer it remembers, and is emptied when its dict
 //   changes, which is when the dict may let the answer go.
 //
 // What other code may do to the watcher: a failed PyDict_Watch means that
 // the watcher is no longer set (PyDict_ClearWatcher on its id), and the watch
-// retires at once, remembering nothing from then on. A watcher cleared or a
-// dict unwatched by other code goes unseen until then: meanwhile an entry
-// may answer what its dict held when it was filled, an object the entry
-// still owns.
+// retires at once, remembering nothing from then on. A watcher cleared or
+// the namespace unwatched by other code goes unseen until then: meanwhile an
+// entry may answer what the namespace held when it was filled, an object the
+// entry still owns.
 //
 // A change is heard before it is made, and Python code may run between the
 // two: a later watcher's failure is reported through sys.unraisablehook or
 // sys.stderr. A lookup made there would see the value being replaced, and
-// remembering it would answer that value after the store. So each watched
-// dict keeps the changes heard and not yet seen in the dict, each with what
+// remembering it would answer that value after the store. So the watched
+// namespace keeps the changes heard and not yet seen in it, each with what
 // the dict shows once it is made (the key's new value, its absence, an empty
 // dict), and nothing is remembered from a dict while one is unsettled. A
 // change is settled once the dict shows its outcome: its store is done, or a
@@ -37,11 +37,11 @@
 // the dict unremembered for as long as it is watched. Nested changes and
 // changes of other threads (a hook may let the GIL go) are all kept, not
 // only the oldest. A change under way when its dict is first watched goes
-// unheard: the module namespace is watched from the start and never let go;
-// another dict (a module read through it) from its first lookup, and again
-// after it made room for others (the least recently looked up first). Such a
-// dict, watched anew from within a later watcher's report of its change, can
-// answer the value being replaced until its next change.
+// unheard: so only the module namespace, watched from the exec step on and
+// never let go, is remembered. The dicts of modules read through it (os.path,
+// platform.system) are looked up afresh on every call: one watched first by
+// a lookup made inside a later watcher's report of its own change would
+// answer the value being replaced after the store.
 #include "name_cache.hpp"
 
 #if VEKA_DICT_WATCHERS
@@ -116,7 +116,13 @@ void DictWatch::start(PyObject* namespace_dict) noexcept
     // Heard from the start and for good: a dict first watched while a change
     // of it is under way (between another watcher's notice and the store)
     // would have that change go unheard.
-    if (watch(namespace_dict)) watched(namespace_dict)->pinned = true;
+    if (PyDict_Watch(watcher_, namespace_dict) < 0) {
+        PyErr_Clear();
+        stop();
+        return;
+    }
+    namespace_ = {.dict = Ref::borrow(namespace_dict),
+                  .keys_exact_str = keys_are_exact_str(namespace_dict)};
 }
 
 void DictWatch::stop() noexcept
@@ -125,9 +131,7 @@ void DictWatch::stop() noexcept
     retired_ = true;
     if (watcher_ >= 0) {
         const PendingExceptionKept pending_exception;
-        for (Watched& entry : dicts_) {
-            if (entry.dict && PyDict_Unwatch(watcher_, entry.dict.get()) < 0) PyErr_Clear();
-        }
+        if (namespace_.dict && PyDict_Unwatch(watcher_, namespace_.dict.get()) < 0) PyErr_Clear();
         // Late in the interpreter's teardown its watchers may be gone already.
         if (PyDict_ClearWatcher(watcher_) < 0) PyErr_Clear();
         watcher_ = -1;
@@ -141,9 +145,9 @@ void DictWatch::retire() noexcept
     watcher_ = -1;
     const PendingExceptionKept pending_exception;
     // Emptied first, dropped afterwards: dropping runs Python code.
-    std::array<Watched, most_dicts> dropped_dicts{};
+    Watched dropped_namespace{};
     Answers dropped_values{};
-    std::swap(dropped_dicts, dicts_);
+    std::swap(dropped_namespace, namespace_);
     for (std::size_t index = 0; index < entries_.size(); ++index) {
         if (NameCache* cache = std::exchange(entries_[index], nullptr)) {
             cache->dict = nullptr;
@@ -154,12 +158,10 @@ void DictWatch::retire() noexcept
 
 int DictWatch::traverse(visitproc visit, void* arg) const
 {
-    for (const Watched& entry : dicts_) {
-        Py_VISIT(entry.dict.get());
-        for (const Pending& change : entry.pending) {
-            Py_VISIT(change.key.get());
-            Py_VISIT(change.value.get());
-        }
+    Py_VISIT(namespace_.dict.get());
+    for (const Pending& change : namespace_.pending) {
+        Py_VISIT(change.key.get());
+        Py_VISIT(change.value.get());
     }
     return 0;
 }
@@ -171,10 +173,7 @@ bool DictWatch::unchanged(const NameCache&) const
 
 DictWatch::Watched* DictWatch::watched(PyObject* dict) noexcept
 {
-    for (Watched& entry : dicts_) {
-        if (entry.dict.get() == dict) return &entry;
-    }
-    return nullptr;
+    return namespace_.dict && namespace_.dict.get() == dict ? &namespace_ : nullptr;
 }
 
 void DictWatch::settle(Watched& entry, std::array<Pending, 4>& dropped) noexcept
@@ -270,37 +269,12 @@ void DictWatch::forget_entries_of(PyObject* dict, Answers& dropped) noexcept
 
 bool DictWatch::watch(PyObject* dict) noexcept
 {
-    // Set again each time: it fails only when the watcher is gone.
+    // Set again at each fresh lookup: it fails only when the watcher is gone.
     if (PyDict_Watch(watcher_, dict) < 0) {
         PyErr_Clear();
         retire();
         return false;
     }
-    if (Watched* entry = watched(dict)) {
-        entry->last_used = ++uses_;
-        return true;
-    }
-    // Dropped on return, once the table is whole: dropping runs Python code.
-    Ref evicted;
-    Answers dropped{};
-    Watched* entry = watched(nullptr);
-    if (!entry) {  // all in use: the least recently used settled one makes room
-        for (Watched& candidate : dicts_) {
-            if (candidate.pinned || !candidate.settled()) continue;
-            if (!entry || candidate.last_used < entry->last_used) entry = &candidate;
-        }
-        if (!entry) {
-            if (PyDict_Unwatch(watcher_, dict) < 0) PyErr_Clear();
-            return false;
-        }
-        evicted = std::move(entry->dict);
-        *entry = {};
-        if (PyDict_Unwatch(watcher_, evicted.get()) < 0) PyErr_Clear();
-        forget_entries_of(evicted.get(), dropped);
-    }
-    *entry = {.dict = Ref::borrow(dict),
-              .keys_exact_str = keys_are_exact_str(dict),
-              .last_used = ++uses_};
     return true;
 }
 
@@ -323,7 +297,11 @@ void DictWatch::remember(NameCache& cache, PyObject* dict, const Ref& value) noe
 
 Ref DictWatch::lookup_afresh(PyObject* dict, const CachedName& name)
 {
-    if (!PyDict_CheckExact(dict) || retired_ || watcher_ < 0)
+    // Only a dict watched since the exec step, the namespace, is remembered:
+    // any other would be first watched by a lookup, which may run inside
+    // another watcher's report of a change of that very dict, a change this
+    // watch then never hears of.
+    if (!PyDict_CheckExact(dict) || retired_ || watcher_ < 0 || !watched(dict))
         return fresh_lookup(dict, name.text.get());
     if (!watch(dict)) return fresh_lookup(dict, name.text.get());
     // Python code run by what watching or settling dropped may have evicted it.
