@@ -63,3 +63,29 @@ def test_overrides_are_returned(tmp_path, package):
     answers, done = ask(tmp_path, **made)
     assert done.returncode == 0, done.stderr
     assert answers[1:] == [made["GRELVIN_BIN"], made["VEKA_REMOTE_BIN"]] + [made["VEKA_BIN"]] * 3
+
+
+# The host that CI's stage for a root of another architecture says this run is on, as
+# "system machine bits" ("linux i686 32" for the i386 root under linux32): the classifiers
+# must report it, and the lookups answer that host's files of a real bin/ tree.
+EXPECTED_HOST = os.environ.get("PYVEKA_EXPECTED_HOST", "")
+
+
+@pytest.mark.skipif(not EXPECTED_HOST, reason="PYVEKA_EXPECTED_HOST is not set")
+def test_the_host_ci_names_answers_its_row(tmp_path, package):
+    system, machine, bits = EXPECTED_HOST.split()
+    root, solver, mesher, remote = package
+    code = """import json, pyveka.veka_call as v
+print(json.dumps([v._system(), v._machine(), v._bits(), v.veka_call_builtin(),
+                  v.grelvin_call_builtin(), v.veka_remote_script(), v.veka_call_no_remote()]))"""
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    done = subprocess.run(
+        [sys.executable, "-S", "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    expected = [
+        os.path.join(root, *candidate(lookup, system, bits, machine).split("/"))
+        for lookup in ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
+    ]
+    assert json.loads(done.stdout) == [system, machine, bits, *expected, expected[0]]
+    assert (solver, mesher, remote) == tuple(expected)  # the tree is this host's
