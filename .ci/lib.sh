@@ -219,6 +219,9 @@ suite_in_sid_root() {
     local environment=(PIP_NO_INDEX=1 "PIP_FIND_LINKS=$inside/wheels" PIP_DISABLE_PIP_VERSION_CHECK=1
         SKBUILD_CMAKE_DEFINE=PYVEKA_WERROR=ON "TMPDIR=$inside/tmp")
     [ -z "${CI+set}" ] || environment+=("CI=$CI")
+    # Under emulation pip's byte-compiling of every module it installs (mypy's thousands)
+    # takes minutes; Python compiles what the tests import.
+    [ "${sid_arch:-amd64}" != arm64 ] || environment+=(PIP_NO_COMPILE=1)
     # The host the caller says the root is, which a test holds the module's answers to.
     [ -z "${PYVEKA_EXPECTED_HOST-}" ] || environment+=("PYVEKA_EXPECTED_HOST=$PYVEKA_EXPECTED_HOST")
     # shellcheck disable=SC2016 # expanded inside the root
