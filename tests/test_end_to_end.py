@@ -3,6 +3,7 @@ interpreter."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -89,3 +90,22 @@ print(json.dumps([v._system(), v._machine(), v._bits(), v.veka_call_builtin(),
     ]
     assert json.loads(done.stdout) == [system, machine, bits, *expected, expected[0]]
     assert (solver, mesher, remote) == tuple(expected)  # the tree is this host's
+
+
+@pytest.mark.skipif(HOST[0] != "linux", reason="copies the interpreter, an ELF file, as the solver")
+def test_a_program_of_this_host_is_found_and_run(tmp_path, package):
+    """The interpreter's own executable, a binary built for this host, as the solver: the report
+    finds it runnable here (its header names this host's architecture, as the word size tells
+    it on a 32-bit user space of a 64-bit kernel), and `pyveka run` starts it."""
+    _, solver, _, _ = package
+    shutil.copy(os.path.realpath(sys.executable), solver)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    command = [sys.executable, "-S", "-m", "pyveka"]
+    done = subprocess.run([*command, "--json"], env=env, capture_output=True, text=True)
+    report = json.loads(done.stdout)
+    assert (done.returncode, report["programs"]["solver"]["candidate"]["state"]) == (0, "found")
+    if EXPECTED_HOST:
+        assert list(report["host"].values()) == EXPECTED_HOST.split()
+    code = "import sys; print(sys.maxsize)"
+    done = subprocess.run([*command, "run", "solver", "-c", code], env=env, capture_output=True)
+    assert (done.returncode, done.stdout) == (0, f"{sys.maxsize}\n".encode())
