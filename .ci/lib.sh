@@ -8,6 +8,28 @@ sid_root=${PYVEKA_SID_ROOT:-/work/cache/sid-root}
 sid_packages=(python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.14-dbg
     python3.15-dev python3.15-venv python3.15-dbg g++ binutils)
 
+# Roots of other Debian architectures, beside it (/work/cache/sid-root-i386,
+# /work/cache/sid-root-arm64), for the suite on a real 32-bit x86 host and on
+# aarch64. The functions below act on the root of the architecture in
+# sid_arch, amd64 when unset; set it for one call: `sid_arch=i386
+# prepare_sid_root`. Their CMake and Ninja come from PyPI's wheels, as on amd64.
+sid_foreign_packages=(python3.14-dev python3.14-venv g++ binutils)
+# What pip downloads for each architecture's root: its manylinux platforms.
+declare -A sid_pip_platforms=([i386]="manylinux_2_28_i686 manylinux2014_i686"
+    [arm64]="manylinux_2_28_aarch64 manylinux2014_aarch64")
+
+# Sets the locals sid_root and sid_packages of the calling function to those of
+# the root of sid_arch.
+sid_arch_root() {
+    case ${sid_arch:-amd64} in
+    amd64) return 0 ;;
+    i386 | arm64) ;;
+    *) fail "no Debian root for the architecture $sid_arch (amd64, i386 or arm64)" ;;
+    esac
+    sid_root=${PYVEKA_SID_ROOT:-/work/cache/sid-root}-$sid_arch
+    sid_packages=("${sid_foreign_packages[@]}")
+}
+
 say() { printf '%s\n' "$*" >&2; }
 fail() {
     say "error: $*"
@@ -26,9 +48,10 @@ print("\n".join(value))' "$1"
 
 # Installs Debian packages on this machine (as root, or through sudo).
 install_host_packages() {
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get install -y "$@" || { $sudo apt-get update && $sudo apt-get install -y "$@"; }
+    # Stages that run side by side may install at once: each waits for the other's lock.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    [ "$(id -u)" = 0 ] || apt=(sudo "${apt[@]}")
+    "${apt[@]}" install -y "$@" || { "${apt[@]}" update && "${apt[@]}" install -y "$@"; }
 }
 
 # The path of CPython VERSION ("3.12"): python3.12 on PATH, else pyenv's newest
@@ -67,13 +90,38 @@ suite_on_host() {
     "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
 }
 
+# Lets this machine run aarch64 programs, by qemu's user-mode emulation: the
+# kernel's binfmt_misc entry qemu-aarch64, with the F flag (the kernel opens
+# the emulator now, so that it runs inside the root as well, where there is
+# none). The entry stays until the machine restarts.
+register_qemu_aarch64() {
+    local entries=/proc/sys/fs/binfmt_misc qemu
+    [ -e "$entries/register" ] || mount -t binfmt_misc binfmt_misc "$entries"
+    if [ -e "$entries/qemu-aarch64" ]; then
+        grep -qx 'flags: .*F.*' "$entries/qemu-aarch64" ||
+            fail "$entries/qemu-aarch64 lacks the F flag: the root cannot reach its emulator"
+        return 0
+    fi
+    command -v qemu-aarch64-static >/dev/null || install_host_packages qemu-user-static
+    qemu=$(command -v qemu-aarch64-static)
+    say "registering $qemu for aarch64 programs"
+    # The ELF header of an aarch64 executable, and the mask of the bytes that tell it.
+    local magic='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
+    local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf '%s' ":qemu-aarch64:M::$magic:$mask:$qemu:F" >"$entries/register"
+}
+
 # Runs a command inside the Debian root as root, with a clean environment plus
 # the VAR=value words that come before the command. /proc and /dev are mounted
 # for it in a mount namespace of its own: other users of the root never see
-# them, and they go when the command ends, however it ends.
+# them, and they go when the command ends, however it ends. With
+# sid_personality=linux32 the command runs in the 32-bit personality, in which
+# uname (and so platform.machine()) reports i686 rather than x86_64.
 in_sid_root() {
+    local sid_root=$sid_root
+    sid_arch_root
     # shellcheck disable=SC2016 # expanded by the inner shell
-    unshare --mount --propagation private bash -c '
+    ${sid_personality:+"$sid_personality"} unshare --mount --propagation private bash -c '
         root=$1
         shift
         trap "umount -R \"\$root/dev\"; umount \"\$root/proc\"" EXIT
@@ -86,7 +134,8 @@ in_sid_root() {
 
 # The packages of sid_packages that the root lacks (all of them when there is no root).
 sid_missing_packages() {
-    local package
+    local package sid_root=$sid_root sid_packages=("${sid_packages[@]}")
+    sid_arch_root
     for package in "${sid_packages[@]}"; do
         # shellcheck disable=SC2016 # a dpkg-query format
         if [ ! -x "$sid_root/usr/bin/dpkg-query" ] ||
@@ -102,7 +151,9 @@ sid_missing_packages() {
 # runs from making it at once; an interrupted debootstrap leaves only a
 # .partial directory, made anew by the next run.
 prepare_sid_root() {
-    local missing lock
+    local missing lock sid_root=$sid_root sid_packages=("${sid_packages[@]}")
+    sid_arch_root
+    [ "${sid_arch:-amd64}" != arm64 ] || register_qemu_aarch64
     mkdir -p "$(dirname "$sid_root")"
     exec {lock}>"$sid_root.lock"
     flock "$lock"
@@ -113,7 +164,7 @@ prepare_sid_root() {
         # In a mount namespace of its own: the mounts debootstrap makes in the
         # target go with it, even when it is interrupted.
         unshare --mount --propagation private \
-            debootstrap --variant=minbase unstable "$sid_root.partial"
+            debootstrap --variant=minbase --arch="${sid_arch:-amd64}" unstable "$sid_root.partial"
         mv "$sid_root.partial" "$sid_root"
     fi
     mapfile -t missing < <(sid_missing_packages)
@@ -128,6 +179,10 @@ prepare_sid_root() {
     fi
     [ -z "$(sid_missing_packages)" ] || fail "the Debian root at $sid_root lacks: $(sid_missing_packages)"
     flock -u "$lock"
+    if [ "${sid_arch:-amd64}" != amd64 ]; then
+        say "Debian $sid_arch root at $sid_root: $(chroot "$sid_root" python3.14 -V)"
+        return 0
+    fi
     say "Debian root at $sid_root:" "$(chroot "$sid_root" python3.15 -V)," \
         "$(chroot "$sid_root" python3.14 -V), $(chroot "$sid_root" python3.13 -V)"
 }
@@ -140,7 +195,9 @@ prepare_sid_root() {
 # certificates, and installed from there, the build's own requirements
 # included. Further arguments go to pytest.
 suite_in_sid_root() {
-    local version=$1 requirements scratch inside
+    local version=$1 requirements scratch inside platform platforms=()
+    local sid_root=$sid_root sid_packages=("${sid_packages[@]}")
+    sid_arch_root
     shift
     local missing
     missing=$(sid_missing_packages)
@@ -154,14 +211,20 @@ suite_in_sid_root() {
     git ls-files -z --cached --others --exclude-standard |
         tar --null --files-from=- --ignore-failed-read -c | tar -x -C "$scratch/source"
     requirements=$(pyproject_list build-system.requires && pyproject_list project.optional-dependencies.test)
+    for platform in ${sid_pip_platforms[${sid_arch:-amd64}]-}; do platforms+=(--platform "$platform"); done
     # shellcheck disable=SC2086 # one requirement a word
     python3 -m pip download --quiet --disable-pip-version-check --dest "$scratch/wheels" \
-        --only-binary=:all: --python-version "${version%d}" $requirements
+        --only-binary=:all: --python-version "${version%d}" "${platforms[@]}" $requirements
     inside=/tmp/${scratch##*/}
     # TMPDIR: pytest's and the build's temporary files go with the scratch directory.
     local environment=(PIP_NO_INDEX=1 "PIP_FIND_LINKS=$inside/wheels" PIP_DISABLE_PIP_VERSION_CHECK=1
         SKBUILD_CMAKE_DEFINE=PYVEKA_WERROR=ON "TMPDIR=$inside/tmp")
     [ -z "${CI+set}" ] || environment+=("CI=$CI")
+    # Under emulation pip's byte-compiling of every module it installs (mypy's thousands)
+    # takes minutes; Python compiles what the tests import.
+    [ "${sid_arch:-amd64}" != arm64 ] || environment+=(PIP_NO_COMPILE=1)
+    # The host the caller says the root is, which a test holds the module's answers to.
+    [ -z "${PYVEKA_EXPECTED_HOST-}" ] || environment+=("PYVEKA_EXPECTED_HOST=$PYVEKA_EXPECTED_HOST")
     # shellcheck disable=SC2016 # expanded inside the root
     in_sid_root "${environment[@]}" bash -euc '
         cd "$1/source"

@@ -28,23 +28,27 @@ from elftools.elf.elffile import ELFFile
 ROOT = Path(__file__).resolve().parent.parent
 WORKFLOW = ROOT / ".github" / "workflows" / "release.yml"
 
-# What a module may need at run time: the C library, its dynamic loader and the shared
-# unwinder libgcc_s, which every manylinux and musllinux policy allows (glibc itself unwinds
-# an ending thread with it, so the module does not link a copy of its own). The
-# interpreter's own symbols are resolved from the process; the C++ runtime is linked in
-# (CMakeLists.txt).
-ALLOWED_NEEDED = re.compile(
-    r"libc\.so\.6|ld-linux-[\w-]+\.so\.\d+|ld-musl-\w+\.so\.1|libgcc_s\.so\.1"
-)
+# The dynamic loader of each Linux machine the release builds for, with glibc and with musl.
+# The 32-bit x86 one has no machine in its name: a module built there needs ld-linux.so.2 (for
+# ___tls_get_addr, the thread-local storage of the C++ runtime linked in).
+LOADERS = {
+    "x86_64": ("ld-linux-x86-64.so.2", "ld-musl-x86_64.so.1"),
+    "i686": ("ld-linux.so.2", "ld-musl-i386.so.1"),
+    "aarch64": ("ld-linux-aarch64.so.1", "ld-musl-aarch64.so.1"),
+}
+# What a module may need at run time: the C library (glibc's, or musl's libc.so), its dynamic
+# loader and the shared unwinder libgcc_s, which every manylinux and musllinux policy allows
+# (glibc itself unwinds an ending thread with it, so the module does not link a copy of its
+# own). The interpreter's own symbols are resolved from the process; the C++ runtime is linked
+# in (CMakeLists.txt).
+ALLOWED_NEEDED = {"libc.so.6", "libc.so", "libgcc_s.so.1"} | {
+    loader for loaders in LOADERS.values() for loader in loaders
+}
 
 # The wheels a release publishes, as cibuildwheel names the builds, by platform.
 VERSIONS = ("cp311", "cp312", "cp313", "cp314", "cp315")
 PLATFORMS = {
-    "linux": tuple(
-        f"{libc}_{arch}"
-        for libc in ("manylinux", "musllinux")
-        for arch in ("x86_64", "i686", "aarch64")
-    ),
+    "linux": tuple(f"{libc}_{arch}" for libc in ("manylinux", "musllinux") for arch in LOADERS),
     "macos": ("macosx_x86_64", "macosx_arm64"),
     "windows": ("win_amd64", "win32"),
 }
@@ -93,7 +97,7 @@ def audit(wheel: Path) -> int:
                 f"{module.name} needs {entry}: only the C library, its loader and libgcc_s"
                 " are allowed"
                 for entry in entries
-                if not ALLOWED_NEEDED.fullmatch(entry)
+                if entry not in ALLOWED_NEEDED
             ]
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)

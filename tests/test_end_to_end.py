@@ -3,6 +3,7 @@ interpreter."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -63,3 +64,48 @@ def test_overrides_are_returned(tmp_path, package):
     answers, done = ask(tmp_path, **made)
     assert done.returncode == 0, done.stderr
     assert answers[1:] == [made["GRELVIN_BIN"], made["VEKA_REMOTE_BIN"]] + [made["VEKA_BIN"]] * 3
+
+
+# The host that CI's stage for a root of another architecture says this run is on, as
+# "system machine bits" ("linux i686 32" for the i386 root under linux32): the classifiers
+# must report it, and the lookups answer that host's files of a real bin/ tree.
+EXPECTED_HOST = os.environ.get("PYVEKA_EXPECTED_HOST", "")
+
+
+@pytest.mark.skipif(not EXPECTED_HOST, reason="PYVEKA_EXPECTED_HOST is not set")
+def test_the_host_ci_names_answers_its_row(tmp_path, package):
+    system, machine, bits = EXPECTED_HOST.split()
+    root, solver, mesher, remote = package
+    code = """import json, pyveka.veka_call as v
+print(json.dumps([v._system(), v._machine(), v._bits(), v.veka_call_builtin(),
+                  v.grelvin_call_builtin(), v.veka_remote_script(), v.veka_call_no_remote()]))"""
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    done = subprocess.run(
+        [sys.executable, "-S", "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    expected = [
+        os.path.join(root, *candidate(lookup, system, bits, machine).split("/"))
+        for lookup in ("veka_call_builtin", "grelvin_call_builtin", "veka_remote_script")
+    ]
+    assert json.loads(done.stdout) == [system, machine, bits, *expected, expected[0]]
+    assert (solver, mesher, remote) == tuple(expected)  # the tree is this host's
+
+
+@pytest.mark.skipif(HOST[0] != "linux", reason="copies the interpreter, an ELF file, as the solver")
+def test_a_program_of_this_host_is_found_and_run(tmp_path, package):
+    """The interpreter's own executable, a binary built for this host, as the solver: the report
+    finds it runnable here (its header names this host's architecture, as the word size tells
+    it on a 32-bit user space of a 64-bit kernel), and `pyveka run` starts it."""
+    _, solver, _, _ = package
+    shutil.copy(os.path.realpath(sys.executable), solver)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    command = [sys.executable, "-S", "-m", "pyveka"]
+    done = subprocess.run([*command, "--json"], env=env, capture_output=True, text=True)
+    report = json.loads(done.stdout)
+    assert (done.returncode, report["programs"]["solver"]["candidate"]["state"]) == (0, "found")
+    if EXPECTED_HOST:
+        assert list(report["host"].values()) == EXPECTED_HOST.split()
+    code = "import sys; print(sys.maxsize)"
+    done = subprocess.run([*command, "run", "solver", "-c", code], env=env, capture_output=True)
+    assert (done.returncode, done.stdout) == (0, f"{sys.maxsize}\n".encode())

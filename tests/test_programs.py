@@ -205,3 +205,13 @@ def test_readme_tables_show_the_table():
         [f"`{program.variable}`", f"the {program.title} (`{program.function}`)"]
         for program in PROGRAMS
     ]
+
+
+def test_readme_hosts_table_shows_each_hosts_files():
+    """Each host the README says the package has run on (or will), with the files its
+    classifiers' answers choose."""
+    rows = readme_table(document(README), "## Hosts")
+    assert len(rows) >= 4
+    for row in rows:
+        system, machine, bits, *files = (re.search(r"`([^`]*)`", cell)[1] for cell in row[2:])
+        assert files == [written(program.candidate(system, machine, bits)) for program in PROGRAMS]
