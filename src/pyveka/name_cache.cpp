@@ -6,6 +6,7 @@ namespace veka {
 void forget(NameCache& cache) noexcept
 {
     cache.dict = nullptr;
+    cache.lent = nullptr;
     const Ref dropped = std::move(cache.value);
 }
 

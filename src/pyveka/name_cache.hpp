@@ -39,11 +39,15 @@
 
 namespace veka {
 
-// What one name's lookup remembers. `dict` is compared, never read; `value`
-// is owned, and empty when nothing is remembered.
+// What one name's lookup remembers. `dict` is compared, never read. The
+// answer is `value`, owned, where dict watchers keep the caches (other code
+// may take the watcher away); on 3.11 it is `lent`, borrowed from the dict,
+// whose version tag proves that the dict still holds it (an owned answer
+// there would outlive its dict's change until the name's next fill).
 struct NameCache {
     PyObject* dict = nullptr;
     Ref value;
+    PyObject* lent = nullptr;
     // What else tells that `dict` is unchanged, if anything (the version tag).
     std::uint64_t stamp = 0;
     // Fresh lookups since the dict's keys were last looked at (version tags).
@@ -84,8 +88,7 @@ public:
     // not hold the name, or PythonError.
     Ref lookup(PyObject* dict, const CachedName& name)
     {
-        const NameCache& cache = name.cache;
-        if (cache.value && cache.dict == dict && unchanged(cache)) return cache.value.share();
+        if (PyObject* answer = remembered(name.cache, dict)) return Ref::borrow(answer);
         return lookup_afresh(dict, name);
     }
 
@@ -97,9 +100,9 @@ public:
     void note(int event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept;
 
 private:
-    // Whether a filled entry still holds what a fresh lookup of `cache.dict`
-    // would answer.
-    [[nodiscard]] bool unchanged(const NameCache& cache) const;
+    // The entry's answer while a fresh lookup in `dict` would give the same
+    // object, else null; borrowed until the next call into Python.
+    [[nodiscard]] PyObject* remembered(const NameCache& cache, PyObject* dict) const;
     Ref lookup_afresh(PyObject* dict, const CachedName& name);
 
     // A change of a watched dict that the dict does not show yet: the

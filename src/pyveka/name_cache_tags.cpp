@@ -3,8 +3,9 @@
 // removed; delete this file with 3.11.
 //
 // A tag names one state of one dict: an entry whose dict still has the tag
-// read before its lookup holds what the dict holds. Nothing needs watching, so
-// start and stop do nothing, and the watch owns no reference.
+// read before its lookup lends what the dict holds. Nothing needs watching, so
+// start and stop do nothing, and neither the watch nor an entry owns a
+// reference.
 //
 // The keys are looked at again only after as many fresh lookups of a name as
 // the dict has keys, so that a dict that keeps changing costs at most one key
@@ -25,9 +26,11 @@ int DictWatch::traverse(visitproc, void*) const
 
 void DictWatch::note(int, PyObject*, PyObject*, PyObject*) noexcept {}
 
-bool DictWatch::unchanged(const NameCache& cache) const
+PyObject* DictWatch::remembered(const NameCache& cache, PyObject* dict) const
 {
-    return PyDict_CheckExact(cache.dict) && dict_version_tag(cache.dict) == cache.stamp;
+    if (!cache.lent || cache.dict != dict) return nullptr;
+    // The address may be another object's by now: a tag is read only from a dict.
+    return PyDict_CheckExact(dict) && dict_version_tag(dict) == cache.stamp ? cache.lent : nullptr;
 }
 
 Ref DictWatch::lookup_afresh(PyObject* dict, const CachedName& name)
@@ -44,10 +47,9 @@ Ref DictWatch::lookup_afresh(PyObject* dict, const CachedName& name)
     cache.fresh_lookups = 0;
     if (!keys_are_exact_str(dict)) return value;
     // The tag read before the lookup is the one remembered: a lookup that
-    // changed the dict leaves an entry that never matches. The entry is
-    // whole before the answer it replaces is dropped.
-    Ref replaced = std::exchange(cache.value, value.share());
+    // changed the dict leaves an entry that never matches.
     cache.dict = dict;
+    cache.lent = value.get();
     cache.stamp = tag;
     return value;
 }

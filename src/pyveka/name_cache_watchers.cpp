@@ -166,9 +166,10 @@ int DictWatch::traverse(visitproc visit, void* arg) const
     return 0;
 }
 
-bool DictWatch::unchanged(const NameCache&) const
+PyObject* DictWatch::remembered(const NameCache& cache, PyObject* dict) const
 {
-    return true;  // a change empties the entry
+    // A change of the dict empties the entry.
+    return cache.dict == dict ? cache.value.get() : nullptr;
 }
 
 DictWatch::Watched* DictWatch::watched(PyObject* dict) noexcept
